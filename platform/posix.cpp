@@ -1,0 +1,168 @@
+// The platform operations on POSIX systems (Linux first of all).
+//
+// Every call that can be interrupted by a signal is retried on EINTR, and every
+// transfer is continued until it is complete or fails.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+
+namespace zibel::platform {
+namespace {
+
+// Scratch space for copies that the kernel cannot do by itself.
+constexpr std::size_t kCopyChunkSize = std::size_t{1} << 20;
+char copy_buffer[kCopyChunkSize];
+
+int descriptor(File file) {
+  return static_cast<int>(file.handle);
+}
+
+// Opens an existing path and accepts it only when it is a regular file: a
+// device, pipe or socket has no content that could be rewritten in place.
+// O_NONBLOCK keeps the open of a pipe or device from waiting; it is cleared
+// again once the entry is known to be a regular file.
+bool open_regular(const char* path, int access, File& file) {
+  int fd;
+  do {
+    fd = ::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat status {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return false;
+  }
+  file.handle = fd;
+  return true;
+}
+
+// Copies through user memory, for file systems where the kernel's own copy is
+// not available. Reads at an explicit offset so that `from` keeps its position.
+bool copy_through_buffer(int from, off_t offset, int to, std::uint64_t length) {
+  while (length > 0) {
+    const std::size_t wanted = length < kCopyChunkSize ? length : kCopyChunkSize;
+    const ssize_t count = ::pread(from, copy_buffer, wanted, offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    const auto got = static_cast<std::size_t>(count);
+    if (!write_all(File{to}, copy_buffer, got)) return false;
+    offset += count;
+    length -= got;
+  }
+  return true;
+}
+
+bool kernel_copy_unsupported(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == EBADF;
+}
+
+}  // namespace
+
+void start_process() {
+  // Past a file size limit a write then fails with EFBIG, which is reported
+  // and cleaned up, instead of the process being killed halfway.
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool print(const char* text, std::size_t length) {
+  return write_all(File{STDOUT_FILENO}, text, length);
+}
+
+bool path_exists(const char* path) {
+  struct stat status {};
+  return ::lstat(path, &status) == 0;
+}
+
+bool open_for_update(const char* path, File& file) {
+  return open_regular(path, O_RDWR, file);
+}
+
+bool open_for_reading(const char* path, File& file) {
+  return open_regular(path, O_RDONLY, file);
+}
+
+bool open_for_writing(const char* path, File& file) {
+  return open_regular(path, O_WRONLY, file);
+}
+
+CreateResult create_new(const char* path, File& file) {
+  int fd;
+  do {
+    // Private to the owner: the file holds the target's content.
+    fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == EEXIST ? CreateResult::name_taken : CreateResult::failed;
+  file.handle = fd;
+  return CreateResult::created;
+}
+
+std::ptrdiff_t read_some(File file, char* into, std::size_t capacity) {
+  ssize_t count;
+  do {
+    count = ::read(descriptor(file), into, capacity);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
+
+bool write_all(File file, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t count = ::write(descriptor(file), bytes, length);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    bytes += count;
+    length -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t length) {
+  auto offset = static_cast<off_t>(from_offset);
+  while (length > 0) {
+    const std::size_t wanted = length < kCopyChunkSize ? length : kCopyChunkSize;
+    const ssize_t count =
+        ::copy_file_range(descriptor(from), &offset, descriptor(to), nullptr, wanted, 0);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && kernel_copy_unsupported(errno)) {
+      return copy_through_buffer(descriptor(from), offset, descriptor(to), length);
+    }
+    if (count <= 0) return false;  // an error, or `from` ended early
+    length -= static_cast<std::uint64_t>(count);
+  }
+  return true;
+}
+
+bool set_length(File file, std::uint64_t length) {
+  int result;
+  do {
+    result = ::ftruncate(descriptor(file), static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool flush_to_disk(File file) {
+  int result;
+  do {
+    result = ::fsync(descriptor(file));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool close(File file) {
+  // On Linux the descriptor is released even when close reports EINTR, so it
+  // must not be closed again; the data was flushed before where it matters.
+  return ::close(descriptor(file)) == 0 || errno == EINTR;
+}
+
+bool remove_file(const char* path) {
+  return ::unlink(path) == 0;
+}
+
+}  // namespace zibel::platform
