@@ -1,0 +1,214 @@
+// The substitution pass over data in memory. Every case runs with many buffer
+// and read sizes, from the smallest the pass accepts to the real ones, so that
+// occurrences fall across every buffer boundary.
+#include "rewrite/substitution.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace zibel {
+namespace {
+
+using namespace std::string_literals;
+using namespace std::string_view_literals;
+
+// The input from a string, handed out in reads of at most `read_size` bytes;
+// the output into a string. Can be told to fail a read or a write.
+class MemoryStreams final : public PassStreams {
+ public:
+  MemoryStreams(std::string input, std::size_t read_size)
+      : input_(std::move(input)), read_size_(read_size) {}
+
+  std::ptrdiff_t read(char* into, std::size_t capacity) override {
+    if (read_position_ >= fail_read_at) return -1;
+    const std::size_t count = std::min({capacity, read_size_, input_.size() - read_position_});
+    input_.copy(into, count, read_position_);
+    read_position_ += count;
+    return static_cast<std::ptrdiff_t>(count);
+  }
+
+  bool start_output(std::uint64_t prefix_length) override {
+    EXPECT_FALSE(output.has_value()) << "output started twice";
+    if (fail_start) return false;
+    output = input_.substr(0, prefix_length);
+    return true;
+  }
+
+  bool write(const char* bytes, std::size_t length) override {
+    EXPECT_TRUE(output.has_value()) << "write before the output was started";
+    if (writes_left-- == 0) return false;
+    output->append(bytes, length);
+    return true;
+  }
+
+  std::optional<std::string> output;
+  std::size_t fail_read_at = SIZE_MAX;
+  bool fail_start = false;
+  std::size_t writes_left = SIZE_MAX;
+
+ private:
+  std::string input_;
+  std::size_t read_size_;
+  std::size_t read_position_ = 0;
+};
+
+struct Sizes {
+  std::size_t work;
+  std::size_t read;
+  std::size_t output;
+};
+
+PassResult run(MemoryStreams& streams, const std::string& old_string, const std::string& new_string,
+               Sizes sizes) {
+  std::vector<char> work(sizes.work);
+  std::vector<char> output(sizes.output);
+  return substitute(streams, old_string, new_string, work, output);
+}
+
+// What one pass over the whole input in memory gives; nothing when no
+// occurrence lies before the first NUL byte.
+std::optional<std::string> reference(const std::string& data, const std::string& old_string,
+                                     const std::string& new_string) {
+  const std::size_t search_end = std::min(data.find('\0'), data.size());
+  std::string result;
+  std::size_t position = 0;
+  bool found = false;
+  for (std::size_t at; (at = data.find(old_string, position)) != std::string::npos &&
+                       at + old_string.size() <= search_end;) {
+    result.append(data, position, at - position).append(new_string);
+    position = at + old_string.size();
+    found = true;
+  }
+  if (!found) return std::nullopt;
+  return result.append(data, position);
+}
+
+std::vector<Sizes> all_sizes(std::size_t old_length) {
+  std::vector<Sizes> sizes;
+  const std::size_t smallest = minimum_work_buffer(old_length);
+  for (std::size_t work :
+       {smallest, smallest + 1, 2 * smallest + 3, std::size_t{4096}, std::size_t{1} << 20}) {
+    for (std::size_t read : {std::size_t{1}, std::size_t{3}, SIZE_MAX}) {
+      for (std::size_t output : {std::size_t{1}, std::size_t{5}, std::size_t{1} << 16}) {
+        sizes.push_back({std::max(work, smallest), read, output});
+      }
+    }
+  }
+  return sizes;
+}
+
+// Checks the pass against `expected` (nothing: no output may be made) for
+// every buffer and read size.
+void expect_substitution(const std::string& data, const std::string& old_string,
+                         const std::string& new_string,
+                         const std::optional<std::string>& expected) {
+  for (const Sizes& sizes : all_sizes(old_string.size())) {
+    SCOPED_TRACE("work " + std::to_string(sizes.work) + ", read " + std::to_string(sizes.read) +
+                 ", output " + std::to_string(sizes.output));
+    MemoryStreams streams(data, sizes.read);
+    const PassResult result = run(streams, old_string, new_string, sizes);
+    EXPECT_EQ(result, expected ? PassResult::replaced : PassResult::no_occurrence);
+    ASSERT_EQ(streams.output, expected);
+  }
+}
+
+TEST(Substitution, ReplacesEveryOccurrenceLeftmostFirst) {
+  expect_substitution("a cat, a cat", "cat", "dog", "a dog, a dog");
+  expect_substitution("cat at the start", "cat", "dog", "dog at the start");
+  expect_substitution("ends with cat", "cat", "dog", "ends with dog");
+  expect_substitution("catcat", "cat", "dog", "dogdog");
+  expect_substitution("cat", "cat", "cat", "cat");
+}
+
+TEST(Substitution, OccurrencesNeverOverlapAndNewTextIsNotSearchedAgain) {
+  expect_substitution("aaa", "aa", "b", "ba");
+  expect_substitution("aaaaa", "aa", "a", "aaa");
+  expect_substitution("aba", "a", "aa", "aabaa");
+  expect_substitution("xaab", "ab", "b", "xab");
+}
+
+TEST(Substitution, EmptyNewStringRemovesEachOccurrence) {
+  expect_substitution("a cat, a cat.", "cat", "", "a , a .");
+  expect_substitution("catcat", "cat", "", "");
+}
+
+TEST(Substitution, MakesNoOutputWithoutAnOccurrence) {
+  expect_substitution("", "cat", "dog", std::nullopt);
+  expect_substitution("a Cat, a CAT", "cat", "dog", std::nullopt);
+  expect_substitution("ca", "cat", "dog", std::nullopt);
+  expect_substitution("cacacaca", "cat", "dog", std::nullopt);
+}
+
+TEST(Substitution, SearchingEndsAtTheFirstNulByte) {
+  // Everything from the end of the last occurrence on, NUL included, is kept.
+  expect_substitution("cat\0cat\0cat"s, "cat", "dog", "dog\0cat\0cat"s);
+  expect_substitution("ca\0t cat"s, "cat", "dog", std::nullopt);
+  expect_substitution("\0cat"s, "cat", "dog", std::nullopt);
+  expect_substitution("x cat\0"s, "cat", "", "x \0"s);
+}
+
+TEST(Substitution, PassesEveryOtherByteThrough) {
+  const std::string bytes = "\r\n\x1a\x7f\x80\xff line\r\n"s;
+  expect_substitution(bytes + "\xe4" + bytes, "\xe4", "\r\n\x1a", bytes + "\r\n\x1a" + bytes);
+}
+
+TEST(Substitution, FindsLongOldStringsAcrossBufferBoundaries) {
+  std::string old_string(2047, 'x');
+  old_string.back() = 'y';
+  const std::string data = "ab" + old_string + old_string + std::string(3000, 'x') + old_string;
+  expect_substitution(data, old_string, "-", reference(data, old_string, "-"));
+}
+
+TEST(Substitution, MatchesAPlainReferenceOnRandomInput) {
+  std::mt19937 random(20261207);
+  auto text = [&](std::size_t length, std::string_view alphabet) {
+    std::string s;
+    for (std::size_t i = 0; i < length; ++i) s += alphabet[random() % alphabet.size()];
+    return s;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string data = text(random() % 300, "abababab\0"sv);  // NUL about 1 in 9
+    if (random() % 2 == 0) std::replace(data.begin(), data.end(), '\0', 'b');
+    const std::string old_string = text(1 + random() % 6, "ab");
+    const std::string new_string = text(random() % 5, "abc");
+    const Sizes sizes{minimum_work_buffer(old_string.size()) + random() % 20, 1 + random() % 40,
+                      1 + random() % 16};
+    MemoryStreams streams(data, sizes.read);
+    const PassResult result = run(streams, old_string, new_string, sizes);
+    const auto expected = reference(data, old_string, new_string);
+    ASSERT_EQ(streams.output, expected) << "round " << round;
+    ASSERT_EQ(result, expected ? PassResult::replaced : PassResult::no_occurrence);
+  }
+}
+
+TEST(Substitution, ReportsFailuresOfItsStreams) {
+  const std::string data = "one cat, " + std::string(5000, '.') + " two cats";
+  const Sizes sizes{64, SIZE_MAX, 16};
+
+  MemoryStreams read_fails_late(data, sizes.read);
+  read_fails_late.fail_read_at = 1000;
+  EXPECT_EQ(run(read_fails_late, "cat", "dog", sizes), PassResult::read_failed);
+
+  MemoryStreams read_fails_first(data, sizes.read);
+  read_fails_first.fail_read_at = 0;
+  EXPECT_EQ(run(read_fails_first, "cat", "dog", sizes), PassResult::read_failed);
+  EXPECT_FALSE(read_fails_first.output.has_value());
+
+  MemoryStreams start_fails(data, sizes.read);
+  start_fails.fail_start = true;
+  EXPECT_EQ(run(start_fails, "cat", "dog", sizes), PassResult::write_failed);
+
+  for (std::size_t writes = 0; writes < 4; ++writes) {
+    MemoryStreams write_fails(data, sizes.read);
+    write_fails.writes_left = writes;
+    EXPECT_EQ(run(write_fails, "cat", "dog", sizes), PassResult::write_failed) << writes;
+  }
+}
+
+}  // namespace
+}  // namespace zibel
