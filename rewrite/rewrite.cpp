@@ -1,0 +1,133 @@
+#include "rewrite/rewrite.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "rewrite/substitution.h"
+
+namespace zibel {
+namespace {
+
+constexpr std::size_t kWorkBufferSize = std::size_t{1} << 20;
+constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+static_assert(kWorkBufferSize >= minimum_work_buffer(ArgumentField::kMaxLength));
+
+char work_buffer[kWorkBufferSize];
+char output_buffer[kOutputBufferSize];
+
+// How many numbered names ("<target>.1.tmp" ...) are tried after "<target>.tmp".
+constexpr int kNumberedTemporaryNames = 99;
+
+// Forms the n-th candidate temporary path: "<target>.tmp" for 0, then
+// "<target>.<n>.tmp". False when it does not fit its field.
+bool form_temporary_path(const ArgumentField& target_path, int n, ArgumentField& temporary_path) {
+  if (!temporary_path.assign(target_path.c_str())) return false;
+  if (n > 0) {
+    char number[16];
+    const int digits = std::snprintf(number, sizeof number, ".%d", n);
+    if (digits < 0 || !temporary_path.append({number, static_cast<std::size_t>(digits)})) {
+      return false;
+    }
+  }
+  return temporary_path.append(kTemporarySuffix);
+}
+
+// The pass's streams over the real files: reads the target, and makes and
+// writes the temporary file.
+class FileStreams final : public PassStreams {
+ public:
+  FileStreams(platform::File target, Request& request) : target_(target), request_(request) {}
+
+  std::ptrdiff_t read(char* into, std::size_t capacity) override {
+    return platform::read_some(target_, into, capacity);
+  }
+
+  bool start_output(std::uint64_t prefix_length) override {
+    if (!create_temporary()) return false;
+    written_ = prefix_length;
+    return platform::copy_bytes(target_, 0, temporary_, prefix_length);
+  }
+
+  bool write(const char* bytes, std::size_t length) override {
+    written_ += length;
+    return platform::write_all(temporary_, bytes, length);
+  }
+
+  bool made_temporary() const { return made_temporary_; }
+  std::uint64_t written() const { return written_; }
+
+  // Flushes the temporary file to disk and closes it.
+  bool finish() {
+    const bool flushed = platform::flush_to_disk(temporary_);
+    const bool closed = platform::close(temporary_);
+    temporary_open_ = false;
+    return flushed && closed;
+  }
+
+  // Closes (if still open) and removes a temporary file that will not be used.
+  void discard() {
+    if (!made_temporary_) return;
+    if (temporary_open_) (void)platform::close(temporary_);        // its content is thrown away
+    (void)platform::remove_file(request_.temporary_path.c_str());  // nothing more can be done
+    made_temporary_ = false;
+  }
+
+ private:
+  // Creates the temporary file under the first free name; a file that
+  // already has one of these names is never touched.
+  bool create_temporary() {
+    for (int n = 0; n <= kNumberedTemporaryNames; ++n) {
+      if (!form_temporary_path(request_.target_path, n, request_.temporary_path)) continue;
+      switch (platform::create_new(request_.temporary_path.c_str(), temporary_)) {
+        case platform::CreateResult::created:
+          made_temporary_ = temporary_open_ = true;
+          return true;
+        case platform::CreateResult::name_taken:
+          continue;
+        case platform::CreateResult::failed:
+          return false;
+      }
+    }
+    return false;
+  }
+
+  platform::File target_;
+  platform::File temporary_;
+  Request& request_;
+  bool made_temporary_ = false;
+  bool temporary_open_ = false;
+  std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+Outcome rewrite(Request& request) {
+  platform::File target;
+  if (!platform::open_for_update(request.target_path.c_str(), target)) return Outcome::cannot_open;
+
+  FileStreams streams(target, request);
+  const PassResult result = substitute(streams, request.old_string.view(),
+                                       request.new_string.view(), work_buffer, output_buffer);
+  // The target was only read, so a failing close cannot have lost anything.
+  (void)platform::close(target);
+
+  switch (result) {
+    case PassResult::no_occurrence:
+      return Outcome::unchanged;
+    case PassResult::read_failed:
+      streams.discard();
+      return Outcome::cannot_read;
+    case PassResult::write_failed:
+      streams.discard();
+      return Outcome::cannot_write_temporary;
+    case PassResult::replaced:
+      break;
+  }
+  if (!streams.finish()) {
+    streams.discard();
+    return Outcome::cannot_write_temporary;
+  }
+  return commit(request.target_path.c_str(), request.temporary_path.c_str(), streams.written());
+}
+
+}  // namespace zibel
