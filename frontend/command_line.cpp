@@ -1,0 +1,85 @@
+#include "frontend/command_line.h"
+
+#include <cstring>
+#include <span>
+
+#include "frontend/console_texts.h"
+#include "platform/platform.h"
+#include "rewrite/argument_field.h"
+#include "rewrite/rewrite.h"
+
+namespace zibel {
+namespace {
+
+// A failed print is not reported: standard output is the only channel there
+// is, and the exit status already tells the outcome.
+void print(std::string_view text) {
+  (void)platform::print(text.data(), text.size());
+}
+
+int say(std::span<const std::string_view> rows, int status) {
+  for (const std::string_view row : rows) print(row);
+  return status;
+}
+
+// Compares the whole of both texts, folding only ASCII A-Z onto a-z.
+bool is_command_word(const char* word) {
+  const std::size_t length = std::strlen(word);
+  if (length != kCommandWord.size()) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = word[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kCommandWord[i]) return false;
+  }
+  return true;
+}
+
+int report_incomplete_update(const ArgumentField& temporary_path) {
+  // One row: the text, the path and the line end gathered into fixed storage.
+  char row[kNewContentKeptIn.size() + ArgumentField::kArgumentFieldSize];
+  std::memcpy(row, kNewContentKeptIn.data(), kNewContentKeptIn.size());
+  std::memcpy(row + kNewContentKeptIn.size(), temporary_path.c_str(), temporary_path.view().size());
+  const std::size_t length = kNewContentKeptIn.size() + temporary_path.view().size();
+  row[length] = '\n';
+  say(kUpdateIncomplete, kStatusUpdateIncomplete);
+  print({row, length + 1});
+  return kStatusUpdateIncomplete;
+}
+
+int report(Outcome outcome, const Request& request) {
+  switch (outcome) {
+    case Outcome::unchanged:
+    case Outcome::replaced:
+      return kStatusDone;
+    case Outcome::cannot_open:
+      return say(kCannotOpen, kStatusFailed);
+    case Outcome::cannot_read:
+      return say(kCannotRead, kStatusFailed);
+    case Outcome::cannot_write_temporary:
+      return say(kCannotWriteTemporary, kStatusFailed);
+    case Outcome::cannot_update:
+      return say(kCannotUpdate, kStatusFailed);
+    case Outcome::update_incomplete:
+      return report_incomplete_update(request.temporary_path);
+  }
+  return kStatusFailed;
+}
+
+}  // namespace
+
+int run_command_line(int argc, const char* const* argv) {
+  // The count is tested before the command word.
+  if (argc < 5 || !is_command_word(argv[1])) return say(kUsageBanner, kStatusRejected);
+
+  Request request;
+  if (!request.target_path.assign(argv[2], kMaxTargetPathLength) ||
+      !request.old_string.assign(argv[3]) || !request.new_string.assign(argv[4])) {
+    return say(kArgumentTooLong, kStatusRejected);
+  }
+  if (request.old_string.empty()) return say(kEmptyOldString, kStatusRejected);
+  if (!platform::path_exists(request.target_path.c_str())) return say(kNotFound, kStatusNotFound);
+
+  return report(rewrite(request), request);
+}
+
+}  // namespace zibel

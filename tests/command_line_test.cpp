@@ -1,0 +1,250 @@
+// The built program, run in a scratch folder: exact console bytes, exit
+// statuses, file contents, and no file left behind.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "zibel_runner.h"
+
+namespace zibel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using Names = std::vector<std::string>;
+
+const std::string kBanner =
+    "\nZibel - Wendeltext v1.0\nWritten by the Zibel authors\n\nSyntax:\n=======\n"
+    "Replace strings inside a text file:\n   Zibel /rt <Textfile> <old string> <new string>\n";
+
+struct stat status_of(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+  return status;
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  // Runs the program and checks what it printed, its status, and that it
+  // never wrote to standard error.
+  void expect_run(const std::vector<std::string>& arguments, const std::string& out, int status,
+                  RunOptions options = {}) {
+    const RunResult result = scratch.run(arguments, options);
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, status);
+  }
+
+  ScratchFolder scratch;
+};
+
+TEST_F(CommandLine, RefusedCommandLinesPrintTheUsageBannerAndTouchNothing) {
+  scratch.write("notes.txt", "a cat");
+  const std::vector<std::vector<std::string>> refused = {
+      {},
+      {"/rt"},
+      {"/rt", "notes.txt", "cat"},
+      {"/r", "notes.txt", "cat", "dog"},
+      {"/rtx", "notes.txt", "cat", "dog"},
+      {"-rt", "notes.txt", "cat", "dog"},
+      {"rt", "notes.txt", "cat", "dog"},
+      {"/rt ", "notes.txt", "cat", "dog"},
+      {"", "notes.txt", "cat", "dog"},
+  };
+  for (const auto& arguments : refused) {
+    SCOPED_TRACE(arguments.empty() ? "no arguments" : "'" + arguments[0] + "'");
+    expect_run(arguments, kBanner, 255);
+  }
+  EXPECT_EQ(scratch.read("notes.txt"), "a cat");
+  EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+}
+
+TEST_F(CommandLine, AcceptsTheCommandWordInAnyCaseAndIgnoresExtraOperands) {
+  scratch.write("notes.txt", "a b c");
+  expect_run({"/RT", "notes.txt", "a", "A"}, "", 0);
+  expect_run({"/rT", "notes.txt", "b", "B", "extra", "operands"}, "", 0);
+  expect_run({"/Rt", "notes.txt", "c", "C"}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "A B C");
+}
+
+TEST_F(CommandLine, TargetThatDoesNotExistIsNotFound) {
+  for (const char* target : {"missing.txt", "", "no/such/folder/notes.txt"}) {
+    SCOPED_TRACE(target);
+    expect_run({"/rt", target, "cat", "dog"}, "\nFile not found!\n", 254);
+  }
+  EXPECT_EQ(scratch.names(), Names{});
+}
+
+TEST_F(CommandLine, RefusesEmptyOldStringAndOverlongOperandsBeforeLookingForTheFile) {
+  const std::string too_long(2048, 'x');
+  expect_run({"/rt", "missing.txt", "", "dog"}, "\nOld string must not be empty!\n", 255);
+  expect_run({"/rt", std::string(2044, 'p'), "cat", "dog"}, "\nArgument too long!\n", 255);
+  expect_run({"/rt", "missing.txt", too_long, "dog"}, "\nArgument too long!\n", 255);
+  expect_run({"/rt", "missing.txt", "cat", too_long}, "\nArgument too long!\n", 255);
+  // The longest operands that fit are taken.
+  expect_run({"/rt", std::string(2043, 'p'), "cat", "dog"}, "\nFile not found!\n", 254);
+  const std::string old_string(2047, 'o');
+  const std::string new_string(2047, 'n');
+  scratch.write("notes.txt", "<" + old_string + ">");
+  expect_run({"/rt", "notes.txt", old_string, new_string}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "<" + new_string + ">");
+}
+
+TEST_F(CommandLine, RewritesTheTargetInPlaceAndLeavesNothingBehind) {
+  scratch.write("notes.txt", "a cat, a cat");
+  ASSERT_EQ(::chmod(scratch.path("notes.txt").c_str(), 0640), 0);
+  ASSERT_EQ(::link(scratch.path("notes.txt").c_str(), scratch.path("hard.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("notes.txt", scratch.path("soft.txt").c_str()), 0);
+  const struct stat before = status_of(scratch.path("notes.txt"));
+
+  expect_run({"/rt", "notes.txt", "cat", "dog"}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "a dog, a dog");
+  const struct stat after = status_of(scratch.path("notes.txt"));
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(scratch.read("hard.txt"), "a dog, a dog");
+
+  // Through a symbolic link: the link stays a link, the file it names changes.
+  expect_run({"/rt", "soft.txt", "dog", "bird"}, "", 0);
+  EXPECT_TRUE(S_ISLNK(status_of(scratch.path("soft.txt")).st_mode));
+  EXPECT_EQ(scratch.read("notes.txt"), "a bird, a bird");
+  EXPECT_EQ(scratch.names(), (Names{"hard.txt", "notes.txt", "soft.txt"}));
+}
+
+TEST_F(CommandLine, ShorterAndEqualContentAndNulBytesAreWrittenExactly) {
+  scratch.write("notes.txt", "a cat\0cat\r\n\x1a\xff"s);
+  expect_run({"/rt", "notes.txt", "cat", ""}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "a \0cat\r\n\x1a\xff"s);
+  expect_run({"/rt", "notes.txt", "a", "a"}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "a \0cat\r\n\x1a\xff"s);
+}
+
+TEST_F(CommandLine, FileWithoutAnOccurrenceIsNotWritten) {
+  for (const std::string& content : {""s, "a Cat"s, "a \0cat"s}) {
+    scratch.write("notes.txt", content);
+    const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, scratch.path("notes.txt").c_str(), long_ago, 0), 0);
+    expect_run({"/rt", "notes.txt", "cat", "dog"}, "", 0);
+    EXPECT_EQ(scratch.read("notes.txt"), content);
+    EXPECT_EQ(status_of(scratch.path("notes.txt")).st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+  }
+}
+
+TEST_F(CommandLine, LargeFilesAreRewrittenWhole) {
+  // Occurrences around every mebibyte, where the reads of a large file end.
+  constexpr std::size_t kMebibyte = std::size_t{1} << 20;
+  std::string content(5 * kMebibyte + 3000, '.');
+  for (std::size_t k = 1; k <= 5; ++k) {
+    for (const std::size_t at : {k * kMebibyte - 2000, k * kMebibyte - k, k * kMebibyte + 7}) {
+      content.replace(at, 6, "needle");
+    }
+  }
+  content.replace(content.size() - 6, 6, "needle");
+  std::string expected;
+  for (std::size_t from = 0, at; from < content.size(); from = at + 6) {
+    at = std::min(content.find("needle", from), content.size());
+    expected.append(content, from, at - from).append(at < content.size() ? "pin" : "");
+  }
+  scratch.write("big.txt", content);
+  expect_run({"/rt", "big.txt", "needle", "pin"}, "", 0);
+  EXPECT_TRUE(scratch.read("big.txt") == expected);
+  EXPECT_EQ(scratch.names(), Names{"big.txt"});
+}
+
+TEST_F(CommandLine, ExistingTemporaryNamesAreNeverTouched) {
+  scratch.write("notes.txt", "a cat");
+  scratch.write("notes.txt.tmp", "precious");
+  scratch.write("other.txt", "also precious");
+  ASSERT_EQ(::symlink("other.txt", scratch.path("notes.txt.1.tmp").c_str()), 0);
+  expect_run({"/rt", "notes.txt", "cat", "dog"}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "a dog");
+  EXPECT_EQ(scratch.read("notes.txt.tmp"), "precious");
+  EXPECT_EQ(scratch.read("other.txt"), "also precious");
+  EXPECT_EQ(scratch.names(), (Names{"notes.txt", "notes.txt.1.tmp", "notes.txt.tmp", "other.txt"}));
+
+  // With every name taken the edit is refused.
+  for (int n = 2; n <= 99; ++n) scratch.write("notes.txt." + std::to_string(n) + ".tmp", "taken");
+  expect_run({"/rt", "notes.txt", "dog", "cat"}, "\nCannot write temporary file!\n", 253);
+  EXPECT_EQ(scratch.read("notes.txt"), "a dog");
+  EXPECT_EQ(scratch.read("notes.txt.99.tmp"), "taken");
+  EXPECT_EQ(scratch.names().size(), 102u);  // the target, other.txt and 100 names
+}
+
+TEST_F(CommandLine, TargetThatCannotBeOpenedForUpdateIsRefused) {
+  ASSERT_EQ(::mkdir(scratch.path("folder").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("nowhere.txt", scratch.path("dangling.txt").c_str()), 0);
+  scratch.write("locked.txt", "a cat");
+  ASSERT_EQ(::chmod(scratch.path("locked.txt").c_str(), 0444), 0);
+  expect_run({"/rt", "folder", "cat", "dog"}, "\nCannot open file!\n", 253);
+  expect_run({"/rt", "dangling.txt", "cat", "dog"}, "\nCannot open file!\n", 253);
+  expect_run({"/rt", "locked.txt", "cat", "dog"}, "\nCannot open file!\n", 253,
+             {.unprivileged = true});
+  expect_run({"/rt", "/dev/null", "cat", "dog"}, "\nCannot open file!\n", 253);
+  EXPECT_EQ(scratch.read("locked.txt"), "a cat");
+  EXPECT_EQ(scratch.names(), (Names{"dangling.txt", "folder", "locked.txt"}));
+  EXPECT_EQ(scratch.names("folder"), Names{});
+}
+
+TEST_F(CommandLine, TemporaryFileThatCannotBeWrittenLeavesTheTargetUnchanged) {
+  // A file size limit stops the temporary file part way.
+  scratch.write("notes.txt", std::string(3000, 'a'));
+  expect_run({"/rt", "notes.txt", "a", "aa"}, "\nCannot write temporary file!\n", 253,
+             {.file_size_limit = 4096});
+  EXPECT_EQ(scratch.read("notes.txt"), std::string(3000, 'a'));
+  EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+
+  // A folder that cannot be written to cannot hold it.
+  ASSERT_EQ(::chmod(scratch.path("notes.txt").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(scratch.work().c_str(), 0555), 0);
+  expect_run({"/rt", "notes.txt", "a", "b"}, "\nCannot write temporary file!\n", 253,
+             {.unprivileged = true});
+  EXPECT_EQ(scratch.read("notes.txt"), std::string(3000, 'a'));
+  EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+}
+
+// A small file system of its own, so that the disk can be filled at will.
+class FullDisk : public CommandLine {
+ protected:
+  void mount_disk(const char* size) {
+    const std::string options = "size="s + size;
+    ASSERT_EQ(::mkdir(scratch.path("disk").c_str(), 0755), 0);
+    if (::mount("zibel-test", scratch.path("disk").c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      GTEST_SKIP() << "cannot mount a file system here (needs root)";
+    }
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) ::umount2(scratch.path("disk").c_str(), MNT_DETACH);
+  }
+
+  bool mounted_ = false;
+};
+
+TEST_F(FullDisk, NoRoomForTheTemporaryFileLeavesTheTargetUnchanged) {
+  mount_disk("20k");
+  if (!mounted_) return;
+  scratch.write("disk/notes.txt", std::string(8192, 'a'));
+  expect_run({"/rt", "disk/notes.txt", "a", "aa"}, "\nCannot write temporary file!\n", 253);
+  EXPECT_EQ(scratch.read("disk/notes.txt"), std::string(8192, 'a'));
+  EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
+}
+
+TEST_F(FullDisk, NoRoomToGrowTheTargetKeepsTheNewContentAndSaysWhere) {
+  mount_disk("28k");
+  if (!mounted_) return;
+  scratch.write("disk/notes.txt", std::string(8192, 'a'));
+  expect_run({"/rt", "disk/notes.txt", "a", "aa"},
+             "\nFile update incomplete!\nThe new content is kept in disk/notes.txt.tmp\n", 252);
+  EXPECT_EQ(scratch.read("disk/notes.txt.tmp"), std::string(16384, 'a'));
+  EXPECT_EQ(scratch.names("disk"), (Names{"notes.txt", "notes.txt.tmp"}));
+}
+
+}  // namespace
+}  // namespace zibel::testing
