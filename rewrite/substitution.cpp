@@ -1,5 +1,6 @@
 #include "rewrite/substitution.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zibel {
@@ -48,69 +49,117 @@ const char* find_occurrence(const char* from, const char* to, std::string_view p
   return to;
 }
 
+// One run of the pass. The work buffer holds input from `buffer_offset_` on;
+// every byte before `search_position_` has been dealt with: written out, or
+// replaced within an occurrence, or (before the first occurrence) left for
+// start_output to copy.
+class Pass {
+ public:
+  Pass(PassStreams& streams, std::string_view old_string, std::string_view new_string,
+       std::span<char> work_buffer, std::span<char> output_buffer)
+      : streams_(streams),
+        old_string_(old_string),
+        new_string_(new_string),
+        buffer_(work_buffer),
+        output_(streams, output_buffer) {}
+
+  PassResult run() {
+    for (;;) {
+      const std::ptrdiff_t count =
+          streams_.read(buffer_.data() + length_, buffer_.size() - length_);
+      if (count < 0) return PassResult::read_failed;
+      take(static_cast<std::size_t>(count));
+      if (searching_ && !replace_occurrences()) return PassResult::write_failed;
+      if (!searching_ && !made_temporary_) return PassResult::no_occurrence;
+      if (count == 0) return finish();
+      if (!pass_on_settled_bytes()) return PassResult::write_failed;
+    }
+  }
+
+ private:
+  // Counts `count` newly read bytes in, and ends the search region at the
+  // first NUL among them.
+  void take(std::size_t count) {
+    search_end_ = length_ + count;
+    if (searching_) {
+      // The held bytes were looked at before; only the new ones can hold a NUL.
+      const void* nul = std::memchr(buffer_.data() + length_, '\0', count);
+      if (nul != nullptr) search_end_ = offset_in_buffer(static_cast<const char*>(nul));
+    }
+    length_ += count;
+  }
+
+  // Replaces every occurrence that lies wholly in the search region.
+  bool replace_occurrences() {
+    const char* const end = buffer_.data() + search_end_;
+    for (const char* found;
+         (found = find_occurrence(buffer_.data() + search_position_, end, old_string_)) != end;) {
+      const std::size_t at = offset_in_buffer(found);
+      if (!made_temporary_) {
+        // Nothing has been written yet: the output starts with the whole input
+        // before this first occurrence.
+        if (!streams_.start_output(buffer_offset_ + at)) return false;
+        made_temporary_ = true;
+      } else if (!output_.put(buffer_.data() + search_position_, at - search_position_)) {
+        return false;
+      }
+      if (!output_.put(new_string_.data(), new_string_.size())) return false;
+      search_position_ = at + old_string_.size();
+    }
+    if (search_end_ < length_) searching_ = false;  // the first NUL ends all searching
+    return true;
+  }
+
+  // Writes out the bytes that no later occurrence can include and moves the
+  // rest, the start of a possible occurrence, to the front of the buffer.
+  bool pass_on_settled_bytes() {
+    const std::size_t held_back =
+        searching_ ? std::min(old_string_.size() - 1, length_ - search_position_) : 0;
+    const std::size_t settled = length_ - held_back;
+    if (made_temporary_ &&
+        !output_.put(buffer_.data() + search_position_, settled - search_position_)) {
+      return false;
+    }
+    std::memmove(buffer_.data(), buffer_.data() + settled, held_back);
+    buffer_offset_ += settled;
+    length_ = held_back;
+    search_position_ = 0;
+    return true;
+  }
+
+  // At the end of the input: writes the tail.
+  PassResult finish() {
+    if (!made_temporary_) return PassResult::no_occurrence;
+    if (!output_.put(buffer_.data() + search_position_, length_ - search_position_) ||
+        !output_.flush()) {
+      return PassResult::write_failed;
+    }
+    return PassResult::replaced;
+  }
+
+  std::size_t offset_in_buffer(const char* p) const {
+    return static_cast<std::size_t>(p - buffer_.data());
+  }
+
+  PassStreams& streams_;
+  const std::string_view old_string_;
+  const std::string_view new_string_;
+  const std::span<char> buffer_;
+  OutputGather output_;
+  std::uint64_t buffer_offset_ = 0;  // input offset of the buffer's first byte
+  std::size_t length_ = 0;           // bytes held in the buffer
+  std::size_t search_end_ = 0;       // where the search region ends: the data or the first NUL
+  std::size_t search_position_ = 0;
+  bool made_temporary_ = false;
+  bool searching_ = true;
+};
+
 }  // namespace
 
 PassResult substitute(PassStreams& streams, std::string_view old_string,
                       std::string_view new_string, std::span<char> work_buffer,
                       std::span<char> output_buffer) {
-  OutputGather output(streams, output_buffer);
-  char* const buffer = work_buffer.data();
-  std::uint64_t buffer_offset = 0;  // input offset of buffer[0]
-  std::size_t length = 0;           // bytes held in the buffer
-  std::size_t search_position = 0;  // every byte before it has been dealt with
-  bool made_temporary = false;
-  bool searching = true;  // false once the first NUL byte has been reached
-
-  for (;;) {
-    const std::ptrdiff_t count = streams.read(buffer + length, work_buffer.size() - length);
-    if (count < 0) return PassResult::read_failed;
-    std::size_t search_end = length + static_cast<std::size_t>(count);
-    if (searching) {
-      // The held bytes were searched for a NUL already; only the new ones need it.
-      const void* nul = std::memchr(buffer + length, '\0', static_cast<std::size_t>(count));
-      if (nul != nullptr)
-        search_end = static_cast<std::size_t>(static_cast<const char*>(nul) - buffer);
-    }
-    length += static_cast<std::size_t>(count);
-
-    while (searching) {
-      const char* found =
-          find_occurrence(buffer + search_position, buffer + search_end, old_string);
-      if (found == buffer + search_end) break;
-      const auto at = static_cast<std::size_t>(found - buffer);
-      if (!made_temporary) {
-        // Nothing has been written yet: the output starts with the whole input
-        // before this first occurrence.
-        if (!streams.start_output(buffer_offset + at)) return PassResult::write_failed;
-        made_temporary = true;
-      } else if (!output.put(buffer + search_position, at - search_position)) {
-        return PassResult::write_failed;
-      }
-      if (!output.put(new_string.data(), new_string.size())) return PassResult::write_failed;
-      search_position = at + old_string.size();
-    }
-    if (search_end < length) searching = false;
-    if (!searching && !made_temporary) return PassResult::no_occurrence;
-    if (count == 0) break;
-
-    // Hold back the bytes that may begin an occurrence that the next read completes.
-    const std::size_t held_back =
-        searching ? std::min(old_string.size() - 1, length - search_position) : 0;
-    const std::size_t done = length - held_back;
-    if (made_temporary && !output.put(buffer + search_position, done - search_position)) {
-      return PassResult::write_failed;
-    }
-    std::memmove(buffer, buffer + done, held_back);
-    buffer_offset += done;
-    length = held_back;
-    search_position = 0;
-  }
-
-  if (!made_temporary) return PassResult::no_occurrence;
-  if (!output.put(buffer + search_position, length - search_position) || !output.flush()) {
-    return PassResult::write_failed;
-  }
-  return PassResult::replaced;
+  return Pass(streams, old_string, new_string, work_buffer, output_buffer).run();
 }
 
 }  // namespace zibel
