@@ -57,6 +57,10 @@ bool set_length(File file, std::uint64_t length);
 // Returns once the file's data has reached stable storage.
 bool flush_to_disk(File file);
 
+// Returns once the name of the file at `path` (its entry in its folder) has
+// reached stable storage, so that the file is found again after a power loss.
+bool flush_name_to_disk(const char* path);
+
 // Closes the file; the handle is invalid afterwards, whatever the result.
 bool close(File file);
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 namespace zibel::platform {
 namespace {
@@ -153,6 +154,35 @@ bool flush_to_disk(File file) {
     result = ::fsync(descriptor(file));
   } while (result != 0 && errno == EINTR);
   return result == 0;
+}
+
+bool flush_name_to_disk(const char* path) {
+  // The folder is the path up to its last '/': "." when it has none, "/" when
+  // that is the only one.
+  char folder[4096];
+  const char* slash = std::strrchr(path, '/');
+  const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
+  if (length >= sizeof folder) return false;
+  if (slash == nullptr) {
+    std::memcpy(folder, ".", 2);
+  } else if (length == 0) {
+    std::memcpy(folder, "/", 2);
+  } else {
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
+  }
+  int fd;
+  do {
+    fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  // A folder that may be written but not read cannot be opened to be flushed;
+  // that must not stop an edit there.
+  if (fd < 0) return errno == EACCES;
+  File entry{fd};
+  // Some file systems cannot flush a folder at all (EINVAL); their names are
+  // as durable as they can be made.
+  const bool flushed = flush_to_disk(entry) || errno == EINVAL;
+  return close(entry) && flushed;
 }
 
 bool close(File file) {

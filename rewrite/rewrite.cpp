@@ -56,12 +56,13 @@ class FileStreams final : public PassStreams {
   bool made_temporary() const { return made_temporary_; }
   std::uint64_t written() const { return written_; }
 
-  // Flushes the temporary file to disk and closes it.
+  // Flushes the temporary file, and its name, to disk and closes it: it must
+  // survive anything that happens to the target while it is overwritten.
   bool finish() {
     const bool flushed = platform::flush_to_disk(temporary_);
     const bool closed = platform::close(temporary_);
     temporary_open_ = false;
-    return flushed && closed;
+    return flushed && closed && platform::flush_name_to_disk(request_.temporary_path.c_str());
   }
 
   // Closes (if still open) and removes a temporary file that will not be used.

@@ -117,6 +117,17 @@ TEST_F(CommandLine, RewritesTheTargetInPlaceAndLeavesNothingBehind) {
   EXPECT_EQ(scratch.names(), (Names{"hard.txt", "notes.txt", "soft.txt"}));
 }
 
+TEST_F(CommandLine, EditsInAFolderThatCanBeWrittenButNotListed) {
+  ASSERT_EQ(::mkdir(scratch.path("drop").c_str(), 0755), 0);
+  scratch.write("drop/notes.txt", "a cat");
+  ASSERT_EQ(::chmod(scratch.path("drop/notes.txt").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(scratch.path("drop").c_str(), 0333), 0);
+  expect_run({"/rt", "drop/notes.txt", "cat", "dog"}, "", 0, {.unprivileged = true});
+  ASSERT_EQ(::chmod(scratch.path("drop").c_str(), 0755), 0);
+  EXPECT_EQ(scratch.read("drop/notes.txt"), "a dog");
+  EXPECT_EQ(scratch.names("drop"), Names{"notes.txt"});
+}
+
 TEST_F(CommandLine, ShorterAndEqualContentAndNulBytesAreWrittenExactly) {
   scratch.write("notes.txt", "a cat\0cat\r\n\x1a\xff"s);
   expect_run({"/rt", "notes.txt", "cat", ""}, "", 0);
