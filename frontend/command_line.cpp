@@ -35,14 +35,14 @@ bool is_command_word(const char* word) {
 }
 
 int report_incomplete_update(const ArgumentField& temporary_path) {
-  // One row: the text, the path and the line end gathered into fixed storage.
+  say(kUpdateIncomplete, kStatusUpdateIncomplete);
+  // The last row names the file; it is gathered in fixed storage and printed whole.
+  const std::string_view path = temporary_path.view();
   char row[kNewContentKeptIn.size() + ArgumentField::kArgumentFieldSize];
   std::memcpy(row, kNewContentKeptIn.data(), kNewContentKeptIn.size());
-  std::memcpy(row + kNewContentKeptIn.size(), temporary_path.c_str(), temporary_path.view().size());
-  const std::size_t length = kNewContentKeptIn.size() + temporary_path.view().size();
-  row[length] = '\n';
-  say(kUpdateIncomplete, kStatusUpdateIncomplete);
-  print({row, length + 1});
+  std::memcpy(row + kNewContentKeptIn.size(), path.data(), path.size());
+  row[kNewContentKeptIn.size() + path.size()] = '\n';
+  print({row, kNewContentKeptIn.size() + path.size() + 1});
   return kStatusUpdateIncomplete;
 }
 

@@ -53,7 +53,6 @@ class FileStreams final : public PassStreams {
     return platform::write_all(temporary_, bytes, length);
   }
 
-  bool made_temporary() const { return made_temporary_; }
   std::uint64_t written() const { return written_; }
 
   // Flushes the temporary file, and its name, to disk and closes it: it must
