@@ -37,7 +37,7 @@ bool open_regular(const char* path, int access, File& file) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
       ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
+    (void)::close(fd);  // nothing was read or written through it
     return false;
   }
   file.handle = fd;
