@@ -23,15 +23,22 @@ int descriptor(File file) {
   return static_cast<int>(file.handle);
 }
 
+// Makes a system call again for as long as a signal interrupts it.
+template <typename Call>
+auto retrying(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
 // Opens an existing path and accepts it only when it is a regular file: a
 // device, pipe or socket has no content that could be rewritten in place.
 // O_NONBLOCK keeps the open of a pipe or device from waiting; it is cleared
 // again once the entry is known to be a regular file.
 bool open_regular(const char* path, int access, File& file) {
-  int fd;
-  do {
-    fd = ::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retrying([&] { return ::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
   if (fd < 0) return false;
   struct stat status {};
   const int flags = ::fcntl(fd, F_GETFL);
@@ -49,8 +56,7 @@ bool open_regular(const char* path, int access, File& file) {
 bool copy_through_buffer(int from, off_t offset, int to, std::uint64_t length) {
   while (length > 0) {
     const std::size_t wanted = length < kCopyChunkSize ? length : kCopyChunkSize;
-    const ssize_t count = ::pread(from, copy_buffer, wanted, offset);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = retrying([&] { return ::pread(from, copy_buffer, wanted, offset); });
     if (count <= 0) return false;
     const auto got = static_cast<std::size_t>(count);
     if (!write_all(File{to}, copy_buffer, got)) return false;
@@ -95,28 +101,22 @@ bool open_for_writing(const char* path, File& file) {
 }
 
 CreateResult create_new(const char* path, File& file) {
-  int fd;
-  do {
-    // Private to the owner: the file holds the target's content.
-    fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
-  } while (fd < 0 && errno == EINTR);
+  // Private to the owner: the file holds the target's content.
+  const int fd = retrying([&] {
+    return ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
+  });
   if (fd < 0) return errno == EEXIST ? CreateResult::name_taken : CreateResult::failed;
   file.handle = fd;
   return CreateResult::created;
 }
 
 std::ptrdiff_t read_some(File file, char* into, std::size_t capacity) {
-  ssize_t count;
-  do {
-    count = ::read(descriptor(file), into, capacity);
-  } while (count < 0 && errno == EINTR);
-  return count;
+  return retrying([&] { return ::read(descriptor(file), into, capacity); });
 }
 
 bool write_all(File file, const char* bytes, std::size_t length) {
   while (length > 0) {
-    const ssize_t count = ::write(descriptor(file), bytes, length);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = retrying([&] { return ::write(descriptor(file), bytes, length); });
     if (count <= 0) return false;
     bytes += count;
     length -= static_cast<std::size_t>(count);
@@ -128,9 +128,9 @@ bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t len
   auto offset = static_cast<off_t>(from_offset);
   while (length > 0) {
     const std::size_t wanted = length < kCopyChunkSize ? length : kCopyChunkSize;
-    const ssize_t count =
-        ::copy_file_range(descriptor(from), &offset, descriptor(to), nullptr, wanted, 0);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = retrying([&] {
+      return ::copy_file_range(descriptor(from), &offset, descriptor(to), nullptr, wanted, 0);
+    });
     if (count < 0 && kernel_copy_unsupported(errno)) {
       return copy_through_buffer(descriptor(from), offset, descriptor(to), length);
     }
@@ -141,19 +141,11 @@ bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t len
 }
 
 bool set_length(File file, std::uint64_t length) {
-  int result;
-  do {
-    result = ::ftruncate(descriptor(file), static_cast<off_t>(length));
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return retrying([&] { return ::ftruncate(descriptor(file), static_cast<off_t>(length)); }) == 0;
 }
 
 bool flush_to_disk(File file) {
-  int result;
-  do {
-    result = ::fsync(descriptor(file));
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return retrying([&] { return ::fsync(descriptor(file)); }) == 0;
 }
 
 bool flush_name_to_disk(const char* path) {
@@ -171,10 +163,7 @@ bool flush_name_to_disk(const char* path) {
     std::memcpy(folder, path, length);
     folder[length] = '\0';
   }
-  int fd;
-  do {
-    fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retrying([&] { return ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   // A folder that may be written but not read cannot be opened to be flushed;
   // that must not stop an edit there.
   if (fd < 0) return errno == EACCES;

@@ -32,6 +32,10 @@ bool form_temporary_path(const ArgumentField& target_path, int n, ArgumentField&
   return temporary_path.append(kTemporarySuffix);
 }
 
+// The life of the temporary file: made on the first occurrence, closed once
+// complete, never reopened by the pass.
+enum class TemporaryState { not_made, open, closed };
+
 // The pass's streams over the real files: reads the target, and makes and
 // writes the temporary file.
 class FileStreams final : public PassStreams {
@@ -60,16 +64,16 @@ class FileStreams final : public PassStreams {
   bool finish() {
     const bool flushed = platform::flush_to_disk(temporary_);
     const bool closed = platform::close(temporary_);
-    temporary_open_ = false;
+    state_ = TemporaryState::closed;
     return flushed && closed && platform::flush_name_to_disk(request_.temporary_path.c_str());
   }
 
   // Closes (if still open) and removes a temporary file that will not be used.
   void discard() {
-    if (!made_temporary_) return;
-    if (temporary_open_) (void)platform::close(temporary_);        // its content is thrown away
+    if (state_ == TemporaryState::not_made) return;
+    if (state_ == TemporaryState::open) (void)platform::close(temporary_);  // content thrown away
     (void)platform::remove_file(request_.temporary_path.c_str());  // nothing more can be done
-    made_temporary_ = false;
+    state_ = TemporaryState::not_made;
   }
 
  private:
@@ -80,7 +84,7 @@ class FileStreams final : public PassStreams {
       if (!form_temporary_path(request_.target_path, n, request_.temporary_path)) continue;
       switch (platform::create_new(request_.temporary_path.c_str(), temporary_)) {
         case platform::CreateResult::created:
-          made_temporary_ = temporary_open_ = true;
+          state_ = TemporaryState::open;
           return true;
         case platform::CreateResult::name_taken:
           continue;
@@ -94,8 +98,7 @@ class FileStreams final : public PassStreams {
   platform::File target_;
   platform::File temporary_;
   Request& request_;
-  bool made_temporary_ = false;
-  bool temporary_open_ = false;
+  TemporaryState state_ = TemporaryState::not_made;
   std::uint64_t written_ = 0;
 };
 
