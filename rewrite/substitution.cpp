@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rewrite/finder.h"
+#include "rewrite/lanes.h"
+
 namespace zibel {
 namespace {
 
@@ -22,6 +25,27 @@ class OutputGather {
     return true;
   }
 
+  // Appends bytes with every `from` byte turned into `to`.
+  bool put_mapped(const char* bytes, std::size_t length, char from, char to) {
+    while (length > 0) {
+      if (used_ == buffer_.size() && !flush()) return false;
+      const std::size_t piece = std::min(length, buffer_.size() - used_);
+      char* out = buffer_.data() + used_;
+      std::size_t i = 0;
+      const lanes::Lanes old_byte = lanes::broadcast(from);
+      const lanes::Lanes new_byte = lanes::broadcast(to);
+      for (; i + lanes::kCount <= piece; i += lanes::kCount) {
+        const lanes::Lanes in = lanes::load(bytes + i);
+        lanes::store(out + i, lanes::select(lanes::equal(in, old_byte), new_byte, in));
+      }
+      for (; i < piece; ++i) out[i] = bytes[i] == from ? to : bytes[i];
+      used_ += piece;
+      bytes += piece;
+      length -= piece;
+    }
+    return true;
+  }
+
   bool flush() {
     if (used_ == 0) return true;
     const std::size_t pending = used_;
@@ -35,20 +59,6 @@ class OutputGather {
   std::size_t used_ = 0;
 };
 
-// The leftmost occurrence of `pattern` that lies wholly inside [from, to), or
-// `to` when there is none.
-const char* find_occurrence(const char* from, const char* to, std::string_view pattern) {
-  const std::size_t rest = pattern.size() - 1;
-  while (static_cast<std::size_t>(to - from) >= pattern.size()) {
-    const auto* candidate = static_cast<const char*>(
-        std::memchr(from, pattern.front(), static_cast<std::size_t>(to - from) - rest));
-    if (candidate == nullptr) return to;
-    if (std::memcmp(candidate + 1, pattern.data() + 1, rest) == 0) return candidate;
-    from = candidate + 1;
-  }
-  return to;
-}
-
 // One run of the pass. The work buffer holds input from `buffer_offset_` on;
 // every byte before `search_position_` has been dealt with: written out, or
 // replaced within an occurrence, or (before the first occurrence) left for
@@ -61,7 +71,9 @@ class Pass {
         old_string_(old_string),
         new_string_(new_string),
         buffer_(work_buffer),
-        output_(streams, output_buffer) {}
+        output_(streams, output_buffer),
+        finder_(old_string),
+        maps_bytes_(old_string.size() == 1 && new_string.size() == 1) {}
 
   PassResult run() {
     for (;;) {
@@ -93,7 +105,7 @@ class Pass {
   bool replace_occurrences() {
     const char* const end = buffer_.data() + search_end_;
     for (const char* found;
-         (found = find_occurrence(buffer_.data() + search_position_, end, old_string_)) != end;) {
+         (found = finder_.find(buffer_.data() + search_position_, end)) != end;) {
       const std::size_t at = offset_in_buffer(found);
       if (!made_temporary_) {
         // Nothing has been written yet: the output starts with the whole input
@@ -102,6 +114,14 @@ class Pass {
         made_temporary_ = true;
       } else if (!output_.put(buffer_.data() + search_position_, at - search_position_)) {
         return false;
+      }
+      if (maps_bytes_) {
+        // One byte for another: the rest of the region is one translation.
+        if (!output_.put_mapped(found, search_end_ - at, old_string_[0], new_string_[0])) {
+          return false;
+        }
+        search_position_ = search_end_;
+        break;
       }
       if (!output_.put(new_string_.data(), new_string_.size())) return false;
       search_position_ = at + old_string_.size();
@@ -146,6 +166,8 @@ class Pass {
   const std::string_view new_string_;
   const std::span<char> buffer_;
   OutputGather output_;
+  Finder finder_;
+  const bool maps_bytes_;            // a one-byte old string and a one-byte new string
   std::uint64_t buffer_offset_ = 0;  // input offset of the buffer's first byte
   std::size_t length_ = 0;           // bytes held in the buffer
   std::size_t search_end_ = 0;       // where the search region ends: the data or the first NUL

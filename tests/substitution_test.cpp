@@ -157,6 +157,14 @@ TEST(Substitution, PassesEveryOtherByteThrough) {
   expect_substitution(bytes + "\xe4" + bytes, "\xe4", "\r\n\x1a", bytes + "\r\n\x1a" + bytes);
 }
 
+TEST(Substitution, TranslatesOneByteForAnotherUpToTheFirstNul) {
+  std::string data;
+  for (int i = 0; i < 300; ++i) data += "here every e is seen\r\n";
+  data += "e\0e"s + data;
+  expect_substitution(data, "e", "E", reference(data, "e", "E"));
+  expect_substitution(data, "e", "EE", reference(data, "e", "EE"));
+}
+
 TEST(Substitution, FindsLongOldStringsAcrossBufferBoundaries) {
   std::string old_string(2047, 'x');
   old_string.back() = 'y';
