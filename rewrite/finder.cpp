@@ -32,6 +32,11 @@ int commonness_at(std::string_view pattern, std::size_t offset) {
   return byte_commonness(static_cast<unsigned char>(pattern[offset]));
 }
 
+// The rarest byte counts as rare while memchr stops, on average, no more
+// than once in this many bytes, judged once it has stopped often enough.
+constexpr std::uint64_t kRareByteDistance = 64;
+constexpr std::uint64_t kRareByteProbe = 256;
+
 // Failed candidates may cost up to this many compared bytes per searched byte
 // before the prefilter is given up; the total work stays linear either way.
 constexpr std::uint64_t kFailedWorkPerSearchedByte = 4;
@@ -68,13 +73,47 @@ Finder::Finder(std::string_view pattern) : pattern_(pattern) {
 const char* Finder::find(const char* from, const char* to) {
   if (static_cast<std::size_t>(to - from) < pattern_.size()) return to;
   if (pattern_.size() == 1) return find_byte(from, to);
-  if (linear_) return find_linear(from, to);
-  return find_by_pair(from, to);
+  switch (strategy_) {
+    case Strategy::rare_byte:
+      return find_by_rare_byte(from, to);
+    case Strategy::pair:
+      return find_by_pair(from, to);
+    case Strategy::linear:
+      break;
+  }
+  return find_linear(from, to);
 }
 
 const char* Finder::find_byte(const char* from, const char* to) const {
   const void* found = std::memchr(from, pattern_.front(), static_cast<std::size_t>(to - from));
   return found == nullptr ? to : static_cast<const char*>(found);
+}
+
+// memchr looks at many more bytes at once than the pair scan, but pays for
+// each byte it stops at: it is used while the pattern's rarest byte is rare in
+// the input, and given up for the pair scan once it is not.
+const char* Finder::find_by_rare_byte(const char* from, const char* to) {
+  const char* const last = to - pattern_.size();  // the last place an occurrence can start
+  for (const char* candidate = from; candidate <= last;) {
+    const void* hit = std::memchr(candidate + rare_offset_, pattern_[rare_offset_],
+                                  static_cast<std::size_t>(last - candidate) + 1);
+    if (hit == nullptr) break;
+    candidate = static_cast<const char*>(hit) - rare_offset_;
+    if (candidate[other_offset_] == pattern_[other_offset_] && verify(candidate, to)) {
+      return found(from, candidate);
+    }
+    if (strategy_ == Strategy::linear) return give_up_prefilter(from, candidate + 1, to);
+    ++candidate;
+    ++rare_byte_hits_;
+    const auto searched = searched_ + static_cast<std::uint64_t>(candidate - from);
+    if (rare_byte_hits_ >= kRareByteProbe && rare_byte_hits_ * kRareByteDistance > searched) {
+      strategy_ = Strategy::pair;
+      searched_ = searched;
+      return find_by_pair(candidate, to);
+    }
+  }
+  searched_ += static_cast<std::uint64_t>(to - from);
+  return to;
 }
 
 const char* Finder::find_by_pair(const char* from, const char* to) {
@@ -93,7 +132,7 @@ const char* Finder::find_by_pair(const char* from, const char* to) {
     for (std::size_t lane = 0; lane < kCount; ++lane) {
       if (hits[lane] != 0 && verify(candidate + lane, to)) return found(from, candidate + lane);
     }
-    if (linear_) return give_up_prefilter(from, candidate + kCount, to);
+    if (strategy_ == Strategy::linear) return give_up_prefilter(from, candidate + kCount, to);
   }
   for (; static_cast<std::size_t>(to - candidate) >= pattern_.size(); ++candidate) {
     if (candidate[rare_offset_] == pattern_[rare_offset_] &&
@@ -124,7 +163,7 @@ bool Finder::verify(const char* candidate, const char* to) {
   if (std::memcmp(candidate, pattern_.data(), pattern_.size()) == 0) return true;
   failed_work_ += pattern_.size();
   if (failed_work_ > kFailedWorkAllowance + kFailedWorkPerSearchedByte * searched_) {
-    linear_ = true;
+    strategy_ = Strategy::linear;
   }
   return false;
 }

@@ -21,15 +21,18 @@ class Finder {
   // or `to` when there is none.
   const char* find(const char* from, const char* to);
 
-  // True once the finder has given up its prefilter for the linear search,
-  // because the prefilter's candidates kept failing.
-  bool linear() const { return linear_; }
+  // How the search goes. It starts with memchr on the pattern's rarest byte,
+  // moves to the pair scan when that byte turns out to be common in the input,
+  // and to the linear search when the candidates of either keep failing.
+  enum class Strategy { rare_byte, pair, linear };
+  Strategy strategy() const { return strategy_; }
 
-  // Searches without the prefilter from now on, as after giving it up.
-  void use_linear_search() { linear_ = true; }
+  // Moves to a later strategy at once, as the input could make it; for tests.
+  void use(Strategy strategy) { strategy_ = strategy; }
 
  private:
   const char* find_byte(const char* from, const char* to) const;
+  const char* find_by_rare_byte(const char* from, const char* to);
   const char* find_by_pair(const char* from, const char* to);
   const char* find_linear(const char* from, const char* to) const;
   bool verify(const char* candidate, const char* to);
@@ -45,7 +48,8 @@ class Finder {
   // the first outgrows the second the input is adversarial for the prefilter.
   std::uint64_t failed_work_ = 0;
   std::uint64_t searched_ = 0;
-  bool linear_ = false;
+  Strategy strategy_ = Strategy::rare_byte;
+  std::uint64_t rare_byte_hits_ = 0;  // bytes memchr stopped at that were no occurrence
   // For the linear search: border_[i] is the length of the longest proper
   // border of the pattern's first i + 1 bytes.
   std::uint16_t border_[kMaxPatternLength] = {};

@@ -44,15 +44,15 @@ TEST(Finder, AgreesWithAPlainSearchOnRandomText) {
     };
     const std::string pattern = text(1 + random() % 24);
     const std::string haystack = text(random() % 700);
-    Finder finder(pattern);
-    ASSERT_EQ(occurrences(finder, haystack, pattern.size()),
-              expected_occurrences(haystack, pattern))
-        << "round " << round << ", pattern " << pattern;
-    Finder linear(pattern);
-    linear.use_linear_search();
-    ASSERT_EQ(occurrences(linear, haystack, pattern.size()),
-              expected_occurrences(haystack, pattern))
-        << "linear, round " << round << ", pattern " << pattern;
+    for (const auto strategy :
+         {Finder::Strategy::rare_byte, Finder::Strategy::pair, Finder::Strategy::linear}) {
+      Finder finder(pattern);
+      finder.use(strategy);
+      ASSERT_EQ(occurrences(finder, haystack, pattern.size()),
+                expected_occurrences(haystack, pattern))
+          << "round " << round << ", strategy " << static_cast<int>(strategy) << ", pattern "
+          << pattern;
+    }
   }
 }
 
@@ -75,18 +75,24 @@ TEST(Finder, GivesUpThePrefilterOnInputThatDefeatsIt) {
 
   Finder finder(pattern);
   EXPECT_EQ(occurrences(finder, text, pattern.size()), expected_occurrences(text, pattern));
-  EXPECT_TRUE(finder.linear());
+  EXPECT_EQ(finder.strategy(), Finder::Strategy::linear);
 }
 
-TEST(Finder, KeepsThePrefilterOnOrdinaryText) {
+TEST(Finder, PicksItsStrategyByWhatTheInputHolds) {
   std::string text;
   for (int line = 0; line < 20'000; ++line) {
     text += "the needles and the threads, line " + std::to_string(line) + "\n";
     if (line % 100 == 0) text += "a needle\n";
   }
-  Finder finder("needle\n");
-  EXPECT_EQ(occurrences(finder, text, 7), expected_occurrences(text, "needle\n"));
-  EXPECT_FALSE(finder.linear());
+  // Every byte of "needle\n" is common here: memchr would stop too often.
+  Finder common("needle\n");
+  EXPECT_EQ(occurrences(common, text, 7), expected_occurrences(text, "needle\n"));
+  EXPECT_EQ(common.strategy(), Finder::Strategy::pair);
+
+  // The 'Q' of "Quilt" is nowhere.
+  Finder rare("Quilt");
+  EXPECT_EQ(occurrences(rare, text, 5), expected_occurrences(text, "Quilt"));
+  EXPECT_EQ(rare.strategy(), Finder::Strategy::rare_byte);
 }
 
 }  // namespace
