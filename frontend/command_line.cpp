@@ -79,7 +79,11 @@ int run_command_line(int argc, const char* const* argv) {
   if (request.old_string.empty()) return say(kEmptyOldString, kStatusRejected);
   if (!platform::path_exists(request.target_path.c_str())) return say(kNotFound, kStatusNotFound);
 
-  return report(rewrite(request), request);
+  const int status = report(rewrite(request), request);
+  // An interrupt held back during the commit takes effect now that the
+  // outcome has been told.
+  platform::release_interrupts();
+  return status;
 }
 
 }  // namespace zibel

@@ -15,8 +15,19 @@ struct File {
 };
 
 // Sets up the process before the first other call: file size limits and the
-// like must end in failed calls that the tool reports, not in a killed process.
+// like must end in failed calls that the tool reports, not in a killed process,
+// and an interrupt (Ctrl-C, a termination request, a closed terminal) removes
+// the temporary file before it ends the process.
 void start_process();
+
+// Names the temporary file that an interrupt must remove, or none (null). The
+// text must stay in place while it is named.
+void remove_on_interrupt(const char* path);
+
+// Holds interrupts back until release_interrupts: one that arrives meanwhile
+// takes effect then.
+void hold_interrupts();
+void release_interrupts();
 
 // Writes a text to standard output. False when it could not be written whole.
 bool print(const char* text, std::size_t length);
@@ -29,9 +40,6 @@ bool open_for_update(const char* path, File& file);
 
 // Opens an existing regular file for reading only.
 bool open_for_reading(const char* path, File& file);
-
-// Opens an existing regular file for writing, keeping its content.
-bool open_for_writing(const char* path, File& file);
 
 enum class CreateResult { created, name_taken, failed };
 
@@ -60,6 +68,14 @@ bool flush_to_disk(File file);
 // Returns once the name of the file at `path` (its entry in its folder) has
 // reached stable storage, so that the file is found again after a power loss.
 bool flush_name_to_disk(const char* path);
+
+// Waits until no other run of this tool edits the file, and keeps other runs
+// out until the file is closed. Other programs are not held up. On a file
+// system without locks the edit goes ahead unguarded.
+bool lock_for_edit(File file);
+
+// Moves the file's position back to its start.
+bool rewind(File file);
 
 // Closes the file; the handle is invalid afterwards, whatever the result.
 bool close(File file);

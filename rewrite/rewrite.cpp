@@ -74,7 +74,10 @@ class FileStreams final : public PassStreams {
   void discard() {
     if (state_ == TemporaryState::not_made) return;
     if (state_ == TemporaryState::open) (void)platform::close(temporary_);  // content thrown away
+    platform::hold_interrupts();
     (void)platform::remove_file(request_.temporary_path.c_str());  // nothing more can be done
+    platform::remove_on_interrupt(nullptr);
+    platform::release_interrupts();
     state_ = TemporaryState::not_made;
   }
 
@@ -84,7 +87,15 @@ class FileStreams final : public PassStreams {
   bool create_temporary() {
     for (int n = 0; n <= kNumberedTemporaryNames; ++n) {
       if (!form_temporary_path(request_.target_path, n, request_.temporary_path)) continue;
-      switch (platform::create_new(request_.temporary_path.c_str(), temporary_)) {
+      // The file and the duty to remove it on an interrupt come into being
+      // together.
+      platform::hold_interrupts();
+      const auto result = platform::create_new(request_.temporary_path.c_str(), temporary_);
+      if (result == platform::CreateResult::created) {
+        platform::remove_on_interrupt(request_.temporary_path.c_str());
+      }
+      platform::release_interrupts();
+      switch (result) {
         case platform::CreateResult::created:
           state_ = TemporaryState::open;
           return true;
@@ -106,33 +117,40 @@ class FileStreams final : public PassStreams {
 
 }  // namespace
 
+// The target stays open, and locked against other runs of this tool, from
+// before it is read until the commit has ended; so two runs on one file take
+// turns and each sees the other's edit.
 Outcome rewrite(Request& request) {
   platform::File target;
   if (!platform::open_for_update(request.target_path.c_str(), target)) return Outcome::cannot_open;
+  if (!platform::lock_for_edit(target)) {
+    (void)platform::close(target);  // nothing was read or written
+    return Outcome::cannot_open;
+  }
 
   FileStreams streams(target, request);
   const PassResult result = substitute(streams, request.old_string.view(),
                                        request.new_string.view(), work_buffer, output_buffer);
-  // The target was only read, so a failing close cannot have lost anything.
-  (void)platform::close(target);
-
+  Outcome failure = Outcome::unchanged;
   switch (result) {
     case PassResult::no_occurrence:
-      return Outcome::unchanged;
+      break;
     case PassResult::read_failed:
-      streams.discard();
-      return Outcome::cannot_read;
+      failure = Outcome::cannot_read;
+      break;
     case PassResult::write_failed:
-      streams.discard();
-      return Outcome::cannot_write_temporary;
+      failure = Outcome::cannot_write_temporary;
+      break;
     case PassResult::replaced:
+      if (streams.finish())
+        return commit(target, request.temporary_path.c_str(), streams.written());
+      failure = Outcome::cannot_write_temporary;
       break;
   }
-  if (!streams.finish()) {
-    streams.discard();
-    return Outcome::cannot_write_temporary;
-  }
-  return commit(request.target_path.c_str(), request.temporary_path.c_str(), streams.written());
+  streams.discard();
+  // The target was only read, so a failing close cannot have lost anything.
+  (void)platform::close(target);
+  return failure;
 }
 
 }  // namespace zibel

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "rewrite/argument_field.h"
 
 namespace zibel {
@@ -16,7 +17,7 @@ enum class Outcome {
   cannot_open,             // the target could not be opened for reading and writing
   cannot_read,             // reading the target failed; the target is unchanged
   cannot_write_temporary,  // the temporary file could not be made or written; target unchanged
-  cannot_update,           // the target could not be opened for the commit; it is unchanged
+  cannot_update,           // the commit could not begin; the target is unchanged
   update_incomplete,       // the commit failed part way; the temporary file is kept
 };
 
@@ -24,8 +25,8 @@ enum class Outcome {
 // `request.temporary_path` when a temporary file is made.
 Outcome rewrite(Request& request);
 
-// Puts the `length` bytes of the temporary file over the target, in place, and
-// then deletes the temporary file.
-Outcome commit(const char* target_path, const char* temporary_path, std::uint64_t length);
+// Puts the `length` bytes of the temporary file over the target, open for
+// update, in place; closes the target and then deletes the temporary file.
+Outcome commit(platform::File target, const char* temporary_path, std::uint64_t length);
 
 }  // namespace zibel

@@ -29,13 +29,14 @@ void open_to_all(const std::string& path) {
 }
 
 [[noreturn]] void run_child(const std::string& binary, const std::vector<std::string>& arguments,
-                            const std::string& directory, const std::string& root,
+                            const std::string& directory, const Started& paths,
                             const RunOptions& options) {
   std::vector<char*> argv{const_cast<char*>("zibel")};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const int out = ::open((root + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = ::open((root + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  for (const std::string& entry : options.environment) ::putenv(const_cast<char*>(entry.c_str()));
+  const int out = ::open(paths.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = ::open(paths.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const rlimit limit{options.file_size_limit, options.file_size_limit};
   const bool dropped =
       !options.unprivileged || ::geteuid() != 0 ||
@@ -44,9 +45,31 @@ void open_to_all(const std::string& path) {
       ::chdir(directory.c_str()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
     ::_exit(kCannotStart);
   }
-  ::signal(SIGXFSZ, SIG_DFL);  // as a user's shell would leave it
+  // As a user's shell would leave them.
+  for (const int signal_number : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP})
+    ::signal(signal_number, SIG_DFL);
   ::execv(binary.c_str(), argv.data());
   ::_exit(kCannotStart);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return "<missing>";
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+}  // namespace
+
+std::string replace_all(const std::string& text, const std::string& from, const std::string& to) {
+  std::string result;
+  std::size_t position = 0;
+  for (std::size_t at; (at = text.find(from, position)) != std::string::npos;
+       position = at + from.size()) {
+    result.append(text, position, at - position).append(to);
+  }
+  return result.append(text, position);
 }
 
 std::string binary_under_test() {
@@ -54,10 +77,9 @@ std::string binary_under_test() {
   return chosen != nullptr ? chosen : ZIBEL_BINARY;
 }
 
-}  // namespace
-
-ScratchFolder::ScratchFolder() {
-  std::string pattern = (fs::temp_directory_path() / "zibel-test-XXXXXX").string();
+ScratchFolder::ScratchFolder(const std::string& binary, const std::string& base) {
+  const fs::path folder = base.empty() ? fs::temp_directory_path() : fs::absolute(base);
+  std::string pattern = (folder / "zibel-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
   work_ = root_ + "/work";
@@ -65,7 +87,7 @@ ScratchFolder::ScratchFolder() {
   open_to_all(root_);
   open_to_all(work_);
   // A copy that an unprivileged user can run, wherever the build folder is.
-  fs::copy_file(binary_under_test(), root_ + "/zibel");
+  fs::copy_file(binary, root_ + "/zibel");
 }
 
 ScratchFolder::~ScratchFolder() {
@@ -85,11 +107,7 @@ void ScratchFolder::write(const std::string& name, const std::string& content) c
 }
 
 std::string ScratchFolder::read(const std::string& name) const {
-  std::ifstream file(path(name), std::ios::binary);
-  if (!file) return "<missing>";
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return read_file(path(name));
 }
 
 std::vector<std::string> ScratchFolder::names(const std::string& folder) const {
@@ -102,11 +120,23 @@ std::vector<std::string> ScratchFolder::names(const std::string& folder) const {
 }
 
 RunResult ScratchFolder::run(const std::vector<std::string>& arguments, RunOptions options) const {
-  const pid_t child = ::fork();
-  if (child == 0) run_child(root_ + "/zibel", arguments, work_, root_, options);
+  return wait(start(arguments, options));
+}
+
+Started ScratchFolder::start(const std::vector<std::string>& arguments,
+                             const RunOptions& options) const {
+  const std::string number = std::to_string(++runs_);
+  Started started{-1, root_ + "/stdout." + number, root_ + "/stderr." + number};
+  started.pid = ::fork();
+  if (started.pid == 0) run_child(root_ + "/zibel", arguments, work_, started, options);
+  if (started.pid < 0) throw std::runtime_error("cannot start the program");
+  return started;
+}
+
+RunResult ScratchFolder::wait(const Started& started) const {
   int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) throw std::runtime_error("cannot run");
-  RunResult result{read("../stdout"), read("../stderr"), 0};
+  if (::waitpid(started.pid, &status, 0) != started.pid) throw std::runtime_error("cannot wait");
+  RunResult result{read_file(started.out_path), read_file(started.err_path), 0};
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   EXPECT_NE(result.status, kCannotStart) << "the test could not start the program";
   return result;

@@ -20,13 +20,33 @@ struct RunOptions {
   // permissions are enforced.
   bool unprivileged = false;
   rlim_t file_size_limit = RLIM_INFINITY;
+  // Extra environment entries, "NAME=value".
+  std::vector<std::string> environment;
 };
+
+// A run that was started and not yet waited for.
+struct Started {
+  pid_t pid;
+  std::string out_path;
+  std::string err_path;
+};
+
+// `text` with every occurrence of `from` replaced by `to`, leftmost first.
+std::string replace_all(const std::string& text, const std::string& from, const std::string& to);
+
+// The program the tests run: the one named by ZIBEL_BINARY, or the one built
+// with the tests.
+std::string binary_under_test();
 
 // A fresh folder under the system's temporary folder, removed with all it
 // holds at the end of the test. Its work folder is where the tool runs.
 class ScratchFolder {
  public:
-  ScratchFolder();
+  // `binary` is copied in, where an unprivileged user can run it. `base` is
+  // the folder to make the scratch folder in, the system's temporary folder
+  // when empty.
+  explicit ScratchFolder(const std::string& binary = binary_under_test(),
+                         const std::string& base = "");
   ~ScratchFolder();
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;
@@ -43,9 +63,14 @@ class ScratchFolder {
   // work folder.
   RunResult run(const std::vector<std::string>& arguments, RunOptions options = {}) const;
 
+  // The same in two steps, for runs that go on at the same time.
+  Started start(const std::vector<std::string>& arguments, const RunOptions& options = {}) const;
+  RunResult wait(const Started& started) const;
+
  private:
   std::string root_;
   std::string work_;
+  mutable int runs_ = 0;
 };
 
 }  // namespace zibel::testing

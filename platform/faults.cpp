@@ -1,0 +1,25 @@
+#include "platform/faults.h"
+
+namespace zibel::platform::faults {
+namespace {
+
+unsigned counted[kOperationCount] = {};
+Fault armed{Operation::open, 0, Effect::none, 0};
+
+}  // namespace
+
+void arm(const Fault& fault) {
+  armed = fault;
+}
+
+Hit next(Operation operation) {
+  const unsigned call = ++counted[static_cast<int>(operation)];
+  if (armed.effect == Effect::none || armed.operation != operation || armed.call != call) return {};
+  return {armed.effect, armed.value};
+}
+
+unsigned calls(Operation operation) {
+  return counted[static_cast<int>(operation)];
+}
+
+}  // namespace zibel::platform::faults
