@@ -11,51 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "memory_streams.h"
+
 namespace zibel {
 namespace {
 
 using namespace std::string_literals;
 using namespace std::string_view_literals;
-
-// The input from a string, handed out in reads of at most `read_size` bytes;
-// the output into a string. Can be told to fail a read or a write.
-class MemoryStreams final : public PassStreams {
- public:
-  MemoryStreams(std::string input, std::size_t read_size)
-      : input_(std::move(input)), read_size_(read_size) {}
-
-  std::ptrdiff_t read(char* into, std::size_t capacity) override {
-    if (read_position_ >= fail_read_at) return -1;
-    const std::size_t count = std::min({capacity, read_size_, input_.size() - read_position_});
-    input_.copy(into, count, read_position_);
-    read_position_ += count;
-    return static_cast<std::ptrdiff_t>(count);
-  }
-
-  bool start_output(std::uint64_t prefix_length) override {
-    EXPECT_FALSE(output.has_value()) << "output started twice";
-    if (fail_start) return false;
-    output = input_.substr(0, prefix_length);
-    return true;
-  }
-
-  bool write(const char* bytes, std::size_t length) override {
-    EXPECT_TRUE(output.has_value()) << "write before the output was started";
-    if (writes_left-- == 0) return false;
-    output->append(bytes, length);
-    return true;
-  }
-
-  std::optional<std::string> output;
-  std::size_t fail_read_at = SIZE_MAX;
-  bool fail_start = false;
-  std::size_t writes_left = SIZE_MAX;
-
- private:
-  std::string input_;
-  std::size_t read_size_;
-  std::size_t read_position_ = 0;
-};
 
 struct Sizes {
   std::size_t work;
@@ -68,24 +30,6 @@ PassResult run(MemoryStreams& streams, const std::string& old_string, const std:
   std::vector<char> work(sizes.work);
   std::vector<char> output(sizes.output);
   return substitute(streams, old_string, new_string, work, output);
-}
-
-// What one pass over the whole input in memory gives; nothing when no
-// occurrence lies before the first NUL byte.
-std::optional<std::string> reference(const std::string& data, const std::string& old_string,
-                                     const std::string& new_string) {
-  const std::size_t search_end = std::min(data.find('\0'), data.size());
-  std::string result;
-  std::size_t position = 0;
-  bool found = false;
-  for (std::size_t at; (at = data.find(old_string, position)) != std::string::npos &&
-                       at + old_string.size() <= search_end;) {
-    result.append(data, position, at - position).append(new_string);
-    position = at + old_string.size();
-    found = true;
-  }
-  if (!found) return std::nullopt;
-  return result.append(data, position);
 }
 
 std::vector<Sizes> all_sizes(std::size_t old_length) {
@@ -113,6 +57,7 @@ void expect_substitution(const std::string& data, const std::string& old_string,
     MemoryStreams streams(data, sizes.read);
     const PassResult result = run(streams, old_string, new_string, sizes);
     EXPECT_EQ(result, expected ? PassResult::replaced : PassResult::no_occurrence);
+    EXPECT_FALSE(streams.misuse);
     ASSERT_EQ(streams.output, expected);
   }
 }
@@ -190,6 +135,7 @@ TEST(Substitution, MatchesAPlainReferenceOnRandomInput) {
     const PassResult result = run(streams, old_string, new_string, sizes);
     const auto expected = reference(data, old_string, new_string);
     ASSERT_EQ(streams.output, expected) << "round " << round;
+    ASSERT_FALSE(streams.misuse) << "round " << round;
     ASSERT_EQ(result, expected ? PassResult::replaced : PassResult::no_occurrence);
   }
 }
