@@ -48,8 +48,33 @@ void open_to_all(const std::string& path) {
   // As a user's shell would leave them.
   for (const int signal_number : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP})
     ::signal(signal_number, SIG_DFL);
-  ::execv(binary.c_str(), argv.data());
+  // A Windows program runs under the launcher named by ZIBEL_LAUNCHER (wine).
+  if (const char* launcher = std::getenv("ZIBEL_LAUNCHER")) {
+    argv.front() = const_cast<char*>(binary.c_str());
+    argv.insert(argv.begin(), const_cast<char*>(launcher));
+    ::execvp(launcher, argv.data());
+  } else {
+    ::execv(binary.c_str(), argv.data());
+  }
   ::_exit(kCannotStart);
+}
+
+bool is_windows_program(const std::string& binary) {
+  return binary.size() > 4 && binary.compare(binary.size() - 4, 4, ".exe") == 0;
+}
+
+// A Windows console ends each line with CR LF: checks that every line does,
+// and gives the text with plain line feeds, as the tests expect it.
+std::string from_windows_console(const std::string& text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "a line feed without a carriage return";
+    }
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result += text[i];
+  }
+  return result;
 }
 
 std::string read_file(const std::string& path) {
@@ -87,7 +112,9 @@ ScratchFolder::ScratchFolder(const std::string& binary, const std::string& base)
   open_to_all(root_);
   open_to_all(work_);
   // A copy that an unprivileged user can run, wherever the build folder is.
-  fs::copy_file(binary, root_ + "/zibel");
+  windows_ = is_windows_program(binary);
+  program_ = root_ + (windows_ ? "/zibel.exe" : "/zibel");
+  fs::copy_file(binary, program_);
 }
 
 ScratchFolder::~ScratchFolder() {
@@ -128,7 +155,7 @@ Started ScratchFolder::start(const std::vector<std::string>& arguments,
   const std::string number = std::to_string(++runs_);
   Started started{-1, root_ + "/stdout." + number, root_ + "/stderr." + number};
   started.pid = ::fork();
-  if (started.pid == 0) run_child(root_ + "/zibel", arguments, work_, started, options);
+  if (started.pid == 0) run_child(program_, arguments, work_, started, options);
   if (started.pid < 0) throw std::runtime_error("cannot start the program");
   return started;
 }
@@ -137,6 +164,7 @@ RunResult ScratchFolder::wait(const Started& started) const {
   int status = 0;
   if (::waitpid(started.pid, &status, 0) != started.pid) throw std::runtime_error("cannot wait");
   RunResult result{read_file(started.out_path), read_file(started.err_path), 0};
+  if (windows_) result.out = from_windows_console(result.out);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   EXPECT_NE(result.status, kCannotStart) << "the test could not start the program";
   return result;

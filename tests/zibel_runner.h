@@ -52,6 +52,8 @@ class ScratchFolder {
   ScratchFolder& operator=(const ScratchFolder&) = delete;
 
   const std::string& work() const { return work_; }
+  // True when the program under test is a Windows program.
+  bool windows() const { return windows_; }
   std::string path(const std::string& name) const { return work_ + "/" + name; }
 
   void write(const std::string& name, const std::string& content) const;
@@ -70,6 +72,8 @@ class ScratchFolder {
  private:
   std::string root_;
   std::string work_;
+  std::string program_;
+  bool windows_ = false;  // a Windows program, run under a launcher
   mutable int runs_ = 0;
 };
 
