@@ -8,7 +8,6 @@
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -45,6 +44,8 @@ File file_of(HANDLE handle) {
   return File{reinterpret_cast<std::intptr_t>(handle)};
 }
 
+void interrupt();
+
 // Asks an armed test fault about this call: true when the call must fail
 // without being made. A short transfer lowers `limit` to one byte.
 bool injected_failure(Operation operation, DWORD* limit = nullptr) {
@@ -56,8 +57,8 @@ bool injected_failure(Operation operation, DWORD* limit = nullptr) {
     case faults::Effect::short_transfer:
       if (limit != nullptr) *limit = 1;
       return false;
-    case faults::Effect::raise_signal:
-      (void)::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    case faults::Effect::raise_signal:  // Windows has one kind of interrupt
+      interrupt();
       return false;
     case faults::Effect::interrupt:  // Win32 file calls are not interrupted
     case faults::Effect::none:
@@ -89,23 +90,33 @@ bool file_position(HANDLE handle, LARGE_INTEGER& position) {
   return ::SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) != 0;
 }
 
-// The temporary file to delete when an interrupt ends the run, or null; and
-// whether interrupts are held back, and one arrived meanwhile.
-std::atomic<const char*> interrupted_cleanup{nullptr};
-std::atomic<bool> interrupts_held{false};
-std::atomic<bool> interrupt_pending{false};
+// The temporary file to delete when an interrupt ends the run, or null;
+// whether interrupts are held back, and whether one arrived meanwhile. The lock
+// makes an interrupt and the start of the commit happen one after the other.
+SRWLOCK interrupt_guard = SRWLOCK_INIT;
+const char* interrupted_cleanup = nullptr;
+bool interrupts_held = false;
+bool interrupt_pending = false;
 
-// Runs on a thread of its own. Before the commit it deletes the temporary
-// file and lets the default handler end the process; during the commit it
-// waits for the run to end, which then ends the process the same way.
-BOOL WINAPI on_console_event(DWORD event) {
-  if (interrupts_held.load()) {
-    interrupt_pending.store(true);
-    for (;;) ::Sleep(INFINITE);  // release_interrupts ends the process
+// What Ctrl-C (or closing the console) does: before the commit it deletes the
+// temporary file and ends the process as the default handler would; during the
+// commit it is noted, and release_interrupts ends the process.
+void interrupt() {
+  ::AcquireSRWLockExclusive(&interrupt_guard);
+  if (interrupts_held) {
+    interrupt_pending = true;
+    ::ReleaseSRWLockExclusive(&interrupt_guard);
+    return;
   }
-  if (const char* path = interrupted_cleanup.load()) (void)::DeleteFileA(path);
-  (void)event;
-  return FALSE;
+  if (interrupted_cleanup != nullptr) (void)::DeleteFileA(interrupted_cleanup);
+  ::ExitProcess(STATUS_CONTROL_C_EXIT);  // with the lock held: the commit cannot begin now
+}
+
+// Runs on a thread of its own. Returning would let the system end the process
+// at once, so while the commit runs it waits for release_interrupts instead.
+BOOL WINAPI on_console_event(DWORD) {
+  interrupt();
+  for (;;) ::Sleep(INFINITE);
 }
 
 }  // namespace
@@ -117,16 +128,23 @@ void start_process() {
 }
 
 void remove_on_interrupt(const char* path) {
-  interrupted_cleanup.store(path);
+  ::AcquireSRWLockExclusive(&interrupt_guard);
+  interrupted_cleanup = path;
+  ::ReleaseSRWLockExclusive(&interrupt_guard);
 }
 
 void hold_interrupts() {
-  interrupts_held.store(true);
+  ::AcquireSRWLockExclusive(&interrupt_guard);
+  interrupts_held = true;
+  ::ReleaseSRWLockExclusive(&interrupt_guard);
 }
 
 void release_interrupts() {
-  interrupts_held.store(false);
-  if (interrupt_pending.load()) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+  ::AcquireSRWLockExclusive(&interrupt_guard);
+  interrupts_held = false;
+  const bool pending = interrupt_pending;
+  ::ReleaseSRWLockExclusive(&interrupt_guard);
+  if (pending) interrupt();  // takes effect now, as it would have on arrival
 }
 
 bool print(const char* text, std::size_t length) {
