@@ -1,0 +1,10 @@
+# Cross build for Windows with Debian's mingw-w64 compilers. The toolchain
+# file that includes this one sets ZIBEL_MINGW_ARCH (i686 or x86_64).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${ZIBEL_MINGW_ARCH})
+set(CMAKE_CXX_COMPILER ${ZIBEL_MINGW_ARCH}-w64-mingw32-g++)
+set(CMAKE_RC_COMPILER ${ZIBEL_MINGW_ARCH}-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ZIBEL_MINGW_ARCH}-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
