@@ -79,13 +79,10 @@ extern "C" void on_interrupt(int signal_number) {
   errno = saved_errno;
 }
 
-void block_interrupts(int how) {
-  sigset_t interrupts;
-  (void)::sigemptyset(&interrupts);
-  for (const int signal_number : kInterrupts) (void)::sigaddset(&interrupts, signal_number);
-  (void)::sigprocmask(how, &interrupts, nullptr);  // cannot fail with these arguments
-}
-
+// The signal mask the process had before interrupts were held back, put back
+// on release: interrupts that the caller had blocked stay blocked.
+sigset_t mask_before_hold;
+bool interrupts_held = false;
 // Opens an existing path and accepts it only when it is a regular file: a
 // device, pipe or socket has no content that could be rewritten in place.
 // O_NONBLOCK keeps the open of a pipe or device from waiting; it is cleared
@@ -154,11 +151,19 @@ void remove_on_interrupt(const char* path) {
 }
 
 void hold_interrupts() {
-  block_interrupts(SIG_BLOCK);
+  if (interrupts_held) return;
+  sigset_t interrupts;
+  (void)::sigemptyset(&interrupts);
+  for (const int signal_number : kInterrupts) (void)::sigaddset(&interrupts, signal_number);
+  // Cannot fail with these arguments.
+  (void)::sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold);
+  interrupts_held = true;
 }
 
 void release_interrupts() {
-  block_interrupts(SIG_UNBLOCK);
+  if (!interrupts_held) return;
+  interrupts_held = false;
+  (void)::sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr);  // cannot fail either
 }
 
 bool print(const char* text, std::size_t length) {

@@ -63,9 +63,8 @@ class Faults : public ::testing::Test {
     scratch.write("notes.txt", original);
   }
 
-  RunResult edit(const std::string& fault) {
+  RunResult edit(const std::string& fault, RunOptions options = {}) {
     reset();
-    RunOptions options;
     options.environment = {"ZIBEL_TEST_FAULT=" + fault};
     return scratch.run({"/rt", "notes.txt", "cat", "tiger"}, options);
   }
@@ -214,6 +213,22 @@ TEST_F(Faults, InterruptSignalsNeverTearTheTarget) {
   }
   EXPECT_GT(before_commit, 0);
   EXPECT_GT(after_commit, 0);
+}
+
+// Interrupts that the caller blocked stay blocked: holding them back around
+// the temporary file and the commit must not let them through.
+TEST_F(Faults, InterruptsBlockedByTheCallerStayBlocked) {
+  if (scratch.windows()) GTEST_SKIP() << "Windows has no signal masks";
+  RunOptions options;
+  options.interrupts_blocked = true;
+  for (const std::string fault : {"write 1 signal 2", "copy 2 signal 15", "lock 1 signal 1"}) {
+    SCOPED_TRACE(fault);
+    const RunResult result = edit(fault, options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_EQ(scratch.read("notes.txt"), expected);
+    EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+  }
 }
 
 }  // namespace

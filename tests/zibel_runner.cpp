@@ -48,6 +48,13 @@ void open_to_all(const std::string& path) {
   // As a user's shell would leave them.
   for (const int signal_number : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP})
     ::signal(signal_number, SIG_DFL);
+  if (options.interrupts_blocked) {
+    sigset_t interrupts;
+    ::sigemptyset(&interrupts);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+      ::sigaddset(&interrupts, signal_number);
+    if (::sigprocmask(SIG_BLOCK, &interrupts, nullptr) != 0) ::_exit(kCannotStart);
+  }
   // A Windows program runs under the launcher named by ZIBEL_LAUNCHER (wine).
   if (const char* launcher = std::getenv("ZIBEL_LAUNCHER")) {
     argv.front() = const_cast<char*>(binary.c_str());

@@ -20,6 +20,8 @@ struct RunOptions {
   // permissions are enforced.
   bool unprivileged = false;
   rlim_t file_size_limit = RLIM_INFINITY;
+  // Start with SIGINT, SIGTERM and SIGHUP blocked, as a caller may.
+  bool interrupts_blocked = false;
   // Extra environment entries, "NAME=value".
   std::vector<std::string> environment;
 };
