@@ -22,8 +22,11 @@ namespace {
 using faults::Operation;
 
 // Scratch space for copies that the kernel cannot do by itself.
-constexpr std::size_t kCopyChunkSize = std::size_t{1} << 20;
-char copy_buffer[kCopyChunkSize];
+constexpr std::size_t kCopyBufferSize = std::size_t{128} << 10;
+char copy_buffer[kCopyBufferSize];
+
+// The most bytes one kernel copy is asked for; it needs no buffer of ours.
+constexpr std::size_t kKernelCopyChunk = std::size_t{1} << 20;
 
 int descriptor(File file) {
   return static_cast<int>(file.handle);
@@ -107,7 +110,7 @@ bool open_regular(const char* path, int access, File& file) {
 // not available. Reads at an explicit offset so that `from` keeps its position.
 bool copy_through_buffer(int from, off_t offset, int to, std::uint64_t length) {
   while (length > 0) {
-    const std::size_t wanted = length < kCopyChunkSize ? length : kCopyChunkSize;
+    const std::size_t wanted = length < kCopyBufferSize ? length : kCopyBufferSize;
     const ssize_t count = system_call(Operation::read, [&](std::size_t limit) {
       return ::pread(from, copy_buffer, at_most(wanted, limit), offset);
     });
@@ -214,7 +217,7 @@ bool write_all(File file, const char* bytes, std::size_t length) {
 bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t length) {
   auto offset = static_cast<off_t>(from_offset);
   while (length > 0) {
-    const std::size_t wanted = length < kCopyChunkSize ? length : kCopyChunkSize;
+    const std::size_t wanted = length < kKernelCopyChunk ? length : kKernelCopyChunk;
     const ssize_t count = system_call(Operation::copy, [&](std::size_t limit) {
       return ::copy_file_range(descriptor(from), &offset, descriptor(to), nullptr,
                                at_most(wanted, limit), 0);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "rewrite/finder.h"
 #include "rewrite/substitution.h"
 
 namespace zibel {
@@ -13,6 +14,7 @@ namespace {
 constexpr std::size_t kWorkBufferSize = std::size_t{128} << 10;
 constexpr std::size_t kOutputBufferSize = std::size_t{128} << 10;
 static_assert(kWorkBufferSize >= minimum_work_buffer(ArgumentField::kMaxLength));
+static_assert(Finder::kMaxPatternLength >= ArgumentField::kMaxLength);
 
 char work_buffer[kWorkBufferSize];
 char output_buffer[kOutputBufferSize];

@@ -27,13 +27,13 @@ class OutputGather {
 
   // Appends bytes with every `from` byte turned into `to`.
   bool put_mapped(const char* bytes, std::size_t length, char from, char to) {
+    const lanes::Lanes old_byte = lanes::broadcast(from);
+    const lanes::Lanes new_byte = lanes::broadcast(to);
     while (length > 0) {
       if (used_ == buffer_.size() && !flush()) return false;
       const std::size_t piece = std::min(length, buffer_.size() - used_);
       char* out = buffer_.data() + used_;
       std::size_t i = 0;
-      const lanes::Lanes old_byte = lanes::broadcast(from);
-      const lanes::Lanes new_byte = lanes::broadcast(to);
       for (; i + lanes::kCount <= piece; i += lanes::kCount) {
         const lanes::Lanes in = lanes::load(bytes + i);
         lanes::store(out + i, lanes::select(lanes::equal(in, old_byte), new_byte, in));

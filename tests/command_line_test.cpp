@@ -144,8 +144,7 @@ TEST_F(CommandLine, EditsInAFolderThatCanBeWrittenButNotListed) {
   scratch.write("drop/notes.txt", "a cat");
   ASSERT_EQ(::chmod(scratch.path("drop/notes.txt").c_str(), 0666), 0);
   ASSERT_EQ(::chmod(scratch.path("drop").c_str(), 0333), 0);
-  expect_run({"/rt", "drop/notes.txt", "cat", "dog"}, "", 0,
-             {.unprivileged = true, .environment = {}});
+  expect_run({"/rt", "drop/notes.txt", "cat", "dog"}, "", 0, {.unprivileged = true});
   ASSERT_EQ(::chmod(scratch.path("drop").c_str(), 0755), 0);
   EXPECT_EQ(scratch.read("drop/notes.txt"), "a dog");
   EXPECT_EQ(scratch.names("drop"), Names{"notes.txt"});
@@ -222,7 +221,7 @@ TEST_F(CommandLine, TargetThatCannotBeOpenedForUpdateIsRefused) {
   ASSERT_EQ(::chmod(scratch.path("locked.txt").c_str(), 0444), 0);
   expect_run({"/rt", "dangling.txt", "cat", "dog"}, "\nCannot open file!\n", 253);
   expect_run({"/rt", "locked.txt", "cat", "dog"}, "\nCannot open file!\n", 253,
-             {.unprivileged = true, .environment = {}});
+             {.unprivileged = true});
   expect_run({"/rt", "/dev/null", "cat", "dog"}, "\nCannot open file!\n", 253);
   EXPECT_EQ(scratch.read("locked.txt"), "a cat");
   EXPECT_EQ(scratch.names(), (Names{"dangling.txt", "folder", "locked.txt"}));
@@ -233,7 +232,7 @@ TEST_F(CommandLine, TemporaryFileThatCannotBeWrittenLeavesTheTargetUnchanged) {
   // A file size limit stops the temporary file part way.
   scratch.write("notes.txt", std::string(3000, 'a'));
   expect_run({"/rt", "notes.txt", "a", "aa"}, "\nCannot write temporary file!\n", 253,
-             {.file_size_limit = 4096, .environment = {}});
+             {.file_size_limit = 4096});
   EXPECT_EQ(scratch.read("notes.txt"), std::string(3000, 'a'));
   EXPECT_EQ(scratch.names(), Names{"notes.txt"});
 
@@ -241,7 +240,7 @@ TEST_F(CommandLine, TemporaryFileThatCannotBeWrittenLeavesTheTargetUnchanged) {
   ASSERT_EQ(::chmod(scratch.path("notes.txt").c_str(), 0666), 0);
   ASSERT_EQ(::chmod(scratch.work().c_str(), 0555), 0);
   expect_run({"/rt", "notes.txt", "a", "b"}, "\nCannot write temporary file!\n", 253,
-             {.unprivileged = true, .environment = {}});
+             {.unprivileged = true});
   EXPECT_EQ(scratch.read("notes.txt"), std::string(3000, 'a'));
   EXPECT_EQ(scratch.names(), Names{"notes.txt"});
 }

@@ -23,7 +23,7 @@ struct RunOptions {
   // Start with SIGINT, SIGTERM and SIGHUP blocked, as a caller may.
   bool interrupts_blocked = false;
   // Extra environment entries, "NAME=value".
-  std::vector<std::string> environment;
+  std::vector<std::string> environment = {};
 };
 
 // A run that was started and not yet waited for.
