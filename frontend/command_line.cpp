@@ -57,6 +57,7 @@ int report(Outcome outcome, const Request& request) {
       return say(kCannotRead, kStatusFailed);
     case Outcome::cannot_write_temporary:
       return say(kCannotWriteTemporary, kStatusFailed);
+    case Outcome::ready:  // never the end of an edit
     case Outcome::cannot_update:
       return say(kCannotUpdate, kStatusFailed);
     case Outcome::update_incomplete:
@@ -77,13 +78,20 @@ int run_command_line(int argc, const char* const* argv) {
     return say(kArgumentTooLong, kStatusRejected);
   }
   if (request.old_string.empty()) return say(kEmptyOldString, kStatusRejected);
-  if (!platform::path_exists(request.target_path.c_str())) return say(kNotFound, kStatusNotFound);
+  // Only a name that surely does not exist is "not found"; when that cannot be
+  // told, the open says what is wrong.
+  if (platform::look_up(request.target_path.c_str()) == platform::Existence::missing) {
+    return say(kNotFound, kStatusNotFound);
+  }
 
-  const int status = report(rewrite(request), request);
-  // An interrupt held back during the commit takes effect now that the
-  // outcome has been told.
-  platform::release_interrupts();
-  return status;
+  Edit edit(request);
+  const Outcome prepared = edit.prepare();
+  if (prepared != Outcome::ready) return report(prepared, request);
+  // A signal that would end the run waits from the start of the commit until
+  // its outcome has been told: it never tears the target, and the user learns
+  // what became of the file. It takes effect when the hold ends.
+  const platform::InterruptHold hold;
+  return report(edit.commit(), request);
 }
 
 }  // namespace zibel

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace zibel::platform {
 
@@ -14,38 +15,71 @@ struct File {
   std::intptr_t handle = -1;
 };
 
-// Sets up the process before the first other call: file size limits and the
-// like must end in failed calls that the tool reports, not in a killed process,
-// and an interrupt (Ctrl-C, a termination request, a closed terminal) removes
-// the temporary file before it ends the process.
+// Sets up the process before the first other call. Standard input, output
+// and error are open (on the null device when they were closed), so no file
+// the tool opens can take their place. A signal that would end the process
+// (Ctrl-C, a termination request, a closed terminal, a CPU time limit, ...)
+// removes the temporary file first; one that was ignored stays ignored. A
+// closed standard output or a file size limit end in failed calls that the
+// tool reports, not in a killed process.
 void start_process();
 
-// Names the temporary file that an interrupt must remove, or none (null). The
-// text must stay in place while it is named.
-void remove_on_interrupt(const char* path);
+// Names the temporary file that a signal ending the run removes, with its
+// open handle: the name is removed only while it still leads to that file.
+// The text must stay in place while it is named.
+void remove_on_interrupt(const char* path, File file);
 
-// Holds interrupts back until release_interrupts: one that arrives meanwhile
-// takes effect then.
-void hold_interrupts();
-void release_interrupts();
+// From now on a signal ending the run removes no file.
+void forget_on_interrupt();
+
+// Holds back the signals that would end the run for as long as it lives; one
+// that arrives meanwhile takes effect when the outermost hold ends. Holds
+// nest, and signals that the caller had blocked stay blocked.
+class InterruptHold {
+ public:
+  InterruptHold();
+  ~InterruptHold();
+  InterruptHold(const InterruptHold&) = delete;
+  InterruptHold& operator=(const InterruptHold&) = delete;
+};
 
 // Writes a text to standard output. False when it could not be written whole.
 bool print(const char* text, std::size_t length);
 
-// True when any file-system entry (file, directory, link) has this name.
-bool path_exists(const char* path);
+enum class Existence {
+  exists,   // some file-system entry (file, directory, link) has this name
+  missing,  // nothing has this name
+  unknown,  // cannot be told (a folder on the way cannot be searched, ...)
+};
+Existence look_up(const char* path);
 
-// Opens an existing regular file for reading and writing.
+// Opens an existing regular file for reading and writing. Anything else (a
+// directory, device, pipe or socket) is refused without being opened, and so
+// is a file that was swapped for another between the look and the open.
 bool open_for_update(const char* path, File& file);
-
-// Opens an existing regular file for reading only.
-bool open_for_reading(const char* path, File& file);
 
 enum class CreateResult { created, name_taken, failed };
 
-// Creates a new, empty file for reading and writing. Never opens, empties or
-// replaces an entry that already has this name: that gives name_taken.
+// Creates a new, empty file for reading and writing, private to the current
+// user. Never opens, empties or replaces an entry that already has this
+// name: that gives name_taken.
 CreateResult create_new(const char* path, File& file);
+
+// Whether one name in a folder (no separators) may hold `name` followed by
+// `ending`.
+bool name_fits(std::string_view name, std::string_view ending);
+
+// True for the characters that separate the names in a path.
+bool is_separator(char c);
+
+// The path of the file that `path` leads to: `path` itself, or, when its last
+// name is a symbolic link, where that link leads, through every link in turn.
+// False when a link cannot be read, the links go round, or the result does not
+// fit `capacity` bytes with its terminating NUL.
+bool resolve_links(const char* path, char* resolved, std::size_t capacity);
+
+// True when `path`, without following a link at its end, names this open file.
+bool names_file(const char* path, File file);
 
 // Reads up to `capacity` bytes at the file's position. Returns the number of
 // bytes read, 0 at the end of the file, or -1 on failure.
@@ -59,6 +93,11 @@ bool write_all(File file, const char* bytes, std::size_t length);
 // of `from` is not changed.
 bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t length);
 
+// Sets aside room on disk for `length` bytes from `offset` on, without
+// changing the file's content or length. True when the room is set aside, or
+// when the file system cannot set room aside; false when there is none.
+bool reserve(File file, std::uint64_t offset, std::uint64_t length);
+
 // Cuts or extends the file to `length` bytes.
 bool set_length(File file, std::uint64_t length);
 
@@ -70,17 +109,20 @@ bool flush_to_disk(File file);
 bool flush_name_to_disk(const char* path);
 
 // Waits until no other run of this tool edits the file, and keeps other runs
-// out until the file is closed. Other programs are not held up. On a file
-// system without locks the edit goes ahead unguarded.
+// out until the file is closed. The lock is on a byte far past the end of any
+// real file, which only this tool asks for, so other programs' locks neither
+// hold it up nor are held up by it. On a file system without locks the edit
+// goes ahead unguarded.
 bool lock_for_edit(File file);
 
-// Moves the file's position back to its start.
-bool rewind(File file);
+// Moves the file's position to `offset` bytes from its start.
+bool seek(File file, std::uint64_t offset);
 
 // Closes the file; the handle is invalid afterwards, whatever the result.
 bool close(File file);
 
-// Removes a file's name from its directory.
-bool remove_file(const char* path);
+// Removes the name `path` from its folder while it still names the open
+// `file`; a name that now leads to another file is left alone (false).
+bool remove_file(const char* path, File file);
 
 }  // namespace zibel::platform

@@ -3,10 +3,10 @@
 // Every call that can be interrupted by a signal is retried on EINTR, and every
 // transfer is continued until it is complete or fails.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -27,6 +27,16 @@ char copy_buffer[kCopyBufferSize];
 
 // The most bytes one kernel copy is asked for; it needs no buffer of ours.
 constexpr std::size_t kKernelCopyChunk = std::size_t{1} << 20;
+
+// The longest name one folder entry holds on the file systems Linux uses.
+constexpr std::size_t kMaxNameLength = 255;
+
+// How many symbolic links in a row are followed, as the kernel does.
+constexpr int kMaxLinksFollowed = 40;
+
+// The byte that runs of this tool lock: far past the end of any real file,
+// so that no other program asks for it.
+constexpr off_t kLockOffset = std::numeric_limits<off_t>::max() - 15;
 
 int descriptor(File file) {
   return static_cast<int>(file.handle);
@@ -51,10 +61,14 @@ auto system_call(Operation operation, Call call) {
       case faults::Effect::short_transfer:
         result = call(std::size_t{1});
         break;
+      case faults::Effect::zero_transfer:
+        result = 0;
+        break;
       case faults::Effect::raise_signal:
         (void)::raise(hit.value);
         result = call(kNoLimit);
         break;
+      case faults::Effect::run_hook:  // the hook has run already
       case faults::Effect::none:
         result = call(kNoLimit);
         break;
@@ -67,44 +81,58 @@ std::size_t at_most(std::size_t length, std::size_t limit) {
   return length < limit ? length : limit;
 }
 
-// The temporary file to remove when an interrupt ends the run, or null.
-std::atomic<const char*> interrupted_cleanup{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free);
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+// ---------------------------------------------------------------------------
+// Signals that end the run.
+
+// Every signal whose default action ends the process, and that the tool
+// handles; filled by start_process.
+sigset_t ending_signals;
+
+// Whether the default action of this signal ends the process: all but those
+// that stop, continue or are ignored by default, and the two that cannot be
+// caught. SIGPIPE and SIGXFSZ are ignored instead (see start_process).
+bool ends_the_process(int signal_number) {
+  for (const int other : {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG,
+                          SIGWINCH, SIGPIPE, SIGXFSZ}) {
+    if (signal_number == other) return false;
+  }
+  return true;
+}
+
+// The temporary file to remove when a signal ends the run, and its descriptor:
+// the name is removed only while it still leads to that file.
+std::atomic<const char*> interrupted_cleanup{nullptr};
+std::atomic<int> interrupted_cleanup_descriptor{-1};
+static_assert(std::atomic<const char*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // Removes the temporary file, then ends the process as the signal would have
-// without this handler (SA_RESETHAND has put back the default action).
-extern "C" void on_interrupt(int signal_number) {
+// without this handler (SA_RESETHAND has put back the default action). Only
+// calls that are safe in a signal handler.
+extern "C" void on_ending_signal(int signal_number) {
   const int saved_errno = errno;
-  if (const char* path = interrupted_cleanup.load()) (void)::unlink(path);
+  const char* path = interrupted_cleanup.load();
+  struct stat named {};
+  struct stat held {};
+  if (path != nullptr && ::lstat(path, &named) == 0 &&
+      ::fstat(interrupted_cleanup_descriptor.load(), &held) == 0 && same_file(named, held)) {
+    (void)::unlink(path);
+  }
   (void)::raise(signal_number);
   errno = saved_errno;
 }
 
-// The signal mask the process had before interrupts were held back, put back
-// on release: interrupts that the caller had blocked stay blocked.
+// How many holds are alive, and the signal mask from before the outermost,
+// put back when it ends: signals that the caller had blocked stay blocked.
+int hold_depth = 0;
 sigset_t mask_before_hold;
-bool interrupts_held = false;
-// Opens an existing path and accepts it only when it is a regular file: a
-// device, pipe or socket has no content that could be rewritten in place.
-// O_NONBLOCK keeps the open of a pipe or device from waiting; it is cleared
-// again once the entry is known to be a regular file.
-bool open_regular(const char* path, int access, File& file) {
-  const int fd = system_call(Operation::open, [&](std::size_t) {
-    return ::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  });
-  if (fd < 0) return false;
-  struct stat status {};
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    (void)::close(fd);  // nothing was read or written through it
-    return false;
-  }
-  file.handle = fd;
-  return true;
-}
+
+// ---------------------------------------------------------------------------
+// Opening and copying.
 
 // Copies through user memory, for file systems where the kernel's own copy is
 // not available. Reads at an explicit offset so that `from` keeps its position.
@@ -123,49 +151,66 @@ bool copy_through_buffer(int from, off_t offset, int to, std::uint64_t length) {
   return true;
 }
 
-bool kernel_copy_unsupported(int error) {
-  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
-         error == EBADF;
+// Keeps standard input, output and error open, on the null device when they
+// were closed: a file the tool opens then never gets one of their numbers,
+// where a message would be written into it.
+void open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);  // takes the lowest free number, fd
+    if (null < 0) ::_exit(127);  // no null device: nothing can be done safely
+  }
 }
 
 }  // namespace
 
 void start_process() {
-  // Past a file size limit a write then fails with EFBIG, which is reported
-  // and cleaned up, instead of the process being killed halfway.
+  open_standard_descriptors();
+  // Past a file size limit a write then fails with EFBIG, and a closed
+  // standard output costs only the message: both are reported by the status
+  // instead of the process being killed halfway.
   (void)::signal(SIGXFSZ, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);
 
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
-  (void)::sigemptyset(&action.sa_mask);
-  for (const int signal_number : kInterrupts) {
-    // An interrupt that is ignored (as for a program started with nohup)
-    // stays ignored.
+  (void)::sigemptyset(&ending_signals);
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    // A signal that is ignored (as for a program started with nohup) stays
+    // ignored; one that a runtime already handles (a sanitizer's) keeps its
+    // handler. The C library refuses the signals it keeps for itself.
     struct sigaction previous {};
-    if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+    if (ends_the_process(signal_number) && ::sigaction(signal_number, nullptr, &previous) == 0 &&
+        previous.sa_handler == SIG_DFL && (previous.sa_flags & SA_SIGINFO) == 0) {
+      (void)::sigaddset(&ending_signals, signal_number);
+    }
+  }
+  struct sigaction action {};
+  action.sa_handler = on_ending_signal;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  action.sa_mask = ending_signals;  // one cleanup at a time
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    if (::sigismember(&ending_signals, signal_number) == 1) {
       (void)::sigaction(signal_number, &action, nullptr);
     }
   }
 }
 
-void remove_on_interrupt(const char* path) {
+void remove_on_interrupt(const char* path, File file) {
+  interrupted_cleanup_descriptor.store(descriptor(file));
   interrupted_cleanup.store(path);
 }
 
-void hold_interrupts() {
-  if (interrupts_held) return;
-  sigset_t interrupts;
-  (void)::sigemptyset(&interrupts);
-  for (const int signal_number : kInterrupts) (void)::sigaddset(&interrupts, signal_number);
-  // Cannot fail with these arguments.
-  (void)::sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold);
-  interrupts_held = true;
+void forget_on_interrupt() {
+  interrupted_cleanup.store(nullptr);
 }
 
-void release_interrupts() {
-  if (!interrupts_held) return;
-  interrupts_held = false;
+InterruptHold::InterruptHold() {
+  if (hold_depth++ > 0) return;
+  // Cannot fail with these arguments.
+  (void)::sigprocmask(SIG_BLOCK, &ending_signals, &mask_before_hold);
+}
+
+InterruptHold::~InterruptHold() {
+  if (--hold_depth > 0) return;
   (void)::sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr);  // cannot fail either
 }
 
@@ -173,17 +218,34 @@ bool print(const char* text, std::size_t length) {
   return write_all(File{STDOUT_FILENO}, text, length);
 }
 
-bool path_exists(const char* path) {
+Existence look_up(const char* path) {
   struct stat status {};
-  return ::lstat(path, &status) == 0;
+  if (::lstat(path, &status) == 0) return Existence::exists;
+  // A name longer than any folder entry holds cannot exist either.
+  return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG ? Existence::missing
+                                                                      : Existence::unknown;
 }
 
 bool open_for_update(const char* path, File& file) {
-  return open_regular(path, O_RDWR, file);
-}
-
-bool open_for_reading(const char* path, File& file) {
-  return open_regular(path, O_RDONLY, file);
+  // Opening has effects of its own on pipes and devices (it releases a writer
+  // waiting on a pipe), so only a regular file is opened at all. O_NONBLOCK
+  // keeps the open from waiting should the entry be swapped for a pipe in
+  // between; the descriptor is then checked to be the file that was looked at.
+  struct stat looked {};
+  if (::stat(path, &looked) != 0 || !S_ISREG(looked.st_mode)) return false;
+  const int fd = system_call(Operation::open, [&](std::size_t) {
+    return ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  });
+  if (fd < 0) return false;
+  struct stat opened {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !same_file(looked, opened) ||
+      flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    (void)::close(fd);  // nothing was read or written through it
+    return false;
+  }
+  file.handle = fd;
+  return true;
 }
 
 CreateResult create_new(const char* path, File& file) {
@@ -194,6 +256,44 @@ CreateResult create_new(const char* path, File& file) {
   if (fd < 0) return errno == EEXIST ? CreateResult::name_taken : CreateResult::failed;
   file.handle = fd;
   return CreateResult::created;
+}
+
+bool name_fits(std::string_view name, std::string_view ending) {
+  return name.size() + ending.size() <= kMaxNameLength;
+}
+
+bool is_separator(char c) {
+  return c == '/';
+}
+
+bool resolve_links(const char* path, char* resolved, std::size_t capacity) {
+  const std::size_t length = std::strlen(path);
+  if (length >= capacity) return false;
+  std::memcpy(resolved, path, length + 1);
+  char link[4096];
+  for (int followed = 0; followed <= kMaxLinksFollowed; ++followed) {
+    struct stat status {};
+    if (::lstat(resolved, &status) != 0) return false;
+    if (!S_ISLNK(status.st_mode)) return true;
+    const ssize_t count = ::readlink(resolved, link, sizeof link);
+    if (count <= 0 || static_cast<std::size_t>(count) >= sizeof link) return false;
+    const auto link_length = static_cast<std::size_t>(count);
+    // A relative link leads on from the folder that holds it.
+    const char* slash = std::strrchr(resolved, '/');
+    const std::size_t folder_length =
+        link[0] == '/' || slash == nullptr ? 0 : static_cast<std::size_t>(slash - resolved) + 1;
+    if (folder_length + link_length >= capacity) return false;
+    std::memcpy(resolved + folder_length, link, link_length);
+    resolved[folder_length + link_length] = '\0';
+  }
+  return false;  // the links go round
+}
+
+bool names_file(const char* path, File file) {
+  struct stat named {};
+  struct stat held {};
+  return ::lstat(path, &named) == 0 && ::fstat(descriptor(file), &held) == 0 &&
+         same_file(named, held);
 }
 
 std::ptrdiff_t read_some(File file, char* into, std::size_t capacity) {
@@ -216,19 +316,36 @@ bool write_all(File file, const char* bytes, std::size_t length) {
 
 bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t length) {
   auto offset = static_cast<off_t>(from_offset);
+  bool copied_any = false;
   while (length > 0) {
     const std::size_t wanted = length < kKernelCopyChunk ? length : kKernelCopyChunk;
     const ssize_t count = system_call(Operation::copy, [&](std::size_t limit) {
       return ::copy_file_range(descriptor(from), &offset, descriptor(to), nullptr,
                                at_most(wanted, limit), 0);
     });
-    if (count < 0 && kernel_copy_unsupported(errno)) {
+    // Until the kernel has copied something, any refusal (a file system or a
+    // sandbox that does not allow it, a first count of 0) means the copy goes
+    // through memory instead; after that, a failure is a failure.
+    if (count <= 0 && !copied_any) {
       return copy_through_buffer(descriptor(from), offset, descriptor(to), length);
     }
     if (count <= 0) return false;  // an error, or `from` ended early
+    copied_any = true;
     length -= static_cast<std::uint64_t>(count);
   }
   return true;
+}
+
+bool reserve(File file, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return true;
+  if (system_call(Operation::reserve, [&](std::size_t) {
+        return ::fallocate(descriptor(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                           static_cast<off_t>(length));
+      }) == 0) {
+    return true;
+  }
+  // A file system that cannot set room aside is written as it comes.
+  return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
 bool set_length(File file, std::uint64_t length) {
@@ -280,21 +397,41 @@ bool close(File file) {
   return closed && hit.effect != faults::Effect::fail;
 }
 
-bool remove_file(const char* path) {
-  return system_call(Operation::remove, [&](std::size_t) { return ::unlink(path); }) == 0;
+bool remove_file(const char* path, File file) {
+  return system_call(Operation::remove, [&](std::size_t) {
+           // Looked at right before the name goes: another program may have
+           // put a file of its own there.
+           if (!names_file(path, file)) {
+             errno = ENOENT;
+             return -1;
+           }
+           return ::unlink(path);
+         }) == 0;
 }
 
 bool lock_for_edit(File file) {
-  if (system_call(Operation::lock,
-                  [&](std::size_t) { return ::flock(descriptor(file), LOCK_EX); }) == 0) {
-    return true;
+  // A lock owned by the open file, not by the process (F_OFD_SETLKW); where
+  // the kernel has none of those, a classic one, which serves as well here.
+  struct flock region {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  region.l_start = kLockOffset;
+  region.l_len = 1;
+  int result = system_call(Operation::lock, [&](std::size_t) {
+    return ::fcntl(descriptor(file), F_OFD_SETLKW, &region);
+  });
+  if (result != 0 && errno == EINVAL) {
+    result = system_call(Operation::lock,
+                         [&](std::size_t) { return ::fcntl(descriptor(file), F_SETLKW, &region); });
   }
+  if (result == 0) return true;
   // A file system without locks can still be edited, only not guarded.
   return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
 }
 
-bool rewind(File file) {
-  return ::lseek(descriptor(file), 0, SEEK_SET) == 0;
+bool seek(File file, std::uint64_t offset) {
+  const auto position = static_cast<off_t>(offset);
+  return ::lseek(descriptor(file), position, SEEK_SET) == position;
 }
 
 }  // namespace zibel::platform

@@ -28,6 +28,9 @@ using faults::Operation;
 constexpr std::size_t kCopyChunkSize = std::size_t{128} << 10;
 char copy_buffer[kCopyChunkSize];
 
+// The longest name one folder entry holds.
+constexpr std::size_t kMaxNameLength = 255;
+
 // The largest transfer one ReadFile or WriteFile call is asked for.
 constexpr DWORD kMaxTransfer = DWORD{1} << 30;
 
@@ -57,10 +60,14 @@ bool injected_failure(Operation operation, DWORD* limit = nullptr) {
     case faults::Effect::short_transfer:
       if (limit != nullptr) *limit = 1;
       return false;
+    case faults::Effect::zero_transfer:
+      if (limit != nullptr) *limit = 0;
+      return false;
     case faults::Effect::raise_signal:  // Windows has one kind of interrupt
       interrupt();
       return false;
     case faults::Effect::interrupt:  // Win32 file calls are not interrupted
+    case faults::Effect::run_hook:   // the hook has run already
     case faults::Effect::none:
       return false;
   }
@@ -71,31 +78,43 @@ DWORD at_most(std::uint64_t length, DWORD limit) {
   return length < limit ? static_cast<DWORD>(length) : limit;
 }
 
-// Opens an existing file on disk; a device, pipe or console is refused, and
-// so is a directory, which CreateFileA cannot open this way.
-bool open_existing(const char* path, DWORD access, File& file) {
-  if (injected_failure(Operation::open)) return false;
-  const HANDLE handle = ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  if (::GetFileType(handle) != FILE_TYPE_DISK) {
-    (void)::CloseHandle(handle);  // nothing was read or written through it
-    return false;
-  }
-  file = file_of(handle);
-  return true;
+// The identity of an open file: its volume and its number there.
+bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& identity) {
+  return ::GetFileInformationByHandle(handle, &identity) != 0;
+}
+
+bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// True when `path`, without following a link at its end, names the file open
+// as `held`. Looking opens the entry for no access at all, which has no
+// effect on it.
+bool path_names(const char* path, HANDLE held) {
+  const HANDLE named = ::CreateFileA(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  const bool same = identity_of(named, a) && identity_of(held, b) && same_file(a, b);
+  (void)::CloseHandle(named);  // opened to be looked at only
+  return same;
 }
 
 bool file_position(HANDLE handle, LARGE_INTEGER& position) {
   return ::SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) != 0;
 }
 
-// The temporary file to delete when an interrupt ends the run, or null;
-// whether interrupts are held back, and whether one arrived meanwhile. The lock
-// makes an interrupt and the start of the commit happen one after the other.
+// The temporary file to delete when an interrupt ends the run (or null) and
+// its handle; how many holds are alive, and whether an interrupt arrived
+// meanwhile. The lock makes an interrupt and the start of the commit happen
+// one after the other.
 SRWLOCK interrupt_guard = SRWLOCK_INIT;
 const char* interrupted_cleanup = nullptr;
-bool interrupts_held = false;
+HANDLE interrupted_cleanup_handle = INVALID_HANDLE_VALUE;
+int hold_depth = 0;
 bool interrupt_pending = false;
 
 // What Ctrl-C (or closing the console) does: before the commit it deletes the
@@ -103,12 +122,18 @@ bool interrupt_pending = false;
 // commit it is noted, and release_interrupts ends the process.
 void interrupt() {
   ::AcquireSRWLockExclusive(&interrupt_guard);
-  if (interrupts_held) {
+  if (hold_depth > 0) {
     interrupt_pending = true;
     ::ReleaseSRWLockExclusive(&interrupt_guard);
     return;
   }
-  if (interrupted_cleanup != nullptr) (void)::DeleteFileA(interrupted_cleanup);
+  // The handle is closed first, so that the name goes at once and not only
+  // once the process has ended.
+  if (interrupted_cleanup != nullptr &&
+      path_names(interrupted_cleanup, interrupted_cleanup_handle)) {
+    (void)::CloseHandle(interrupted_cleanup_handle);
+    (void)::DeleteFileA(interrupted_cleanup);
+  }
   ::ExitProcess(STATUS_CONTROL_C_EXIT);  // with the lock held: the commit cannot begin now
 }
 
@@ -127,22 +152,28 @@ void start_process() {
   (void)::_setmode(1, _O_TEXT);
 }
 
-void remove_on_interrupt(const char* path) {
+void remove_on_interrupt(const char* path, File file) {
   ::AcquireSRWLockExclusive(&interrupt_guard);
   interrupted_cleanup = path;
+  interrupted_cleanup_handle = handle_of(file);
   ::ReleaseSRWLockExclusive(&interrupt_guard);
 }
 
-void hold_interrupts() {
+void forget_on_interrupt() {
   ::AcquireSRWLockExclusive(&interrupt_guard);
-  interrupts_held = true;
+  interrupted_cleanup = nullptr;
   ::ReleaseSRWLockExclusive(&interrupt_guard);
 }
 
-void release_interrupts() {
+InterruptHold::InterruptHold() {
   ::AcquireSRWLockExclusive(&interrupt_guard);
-  interrupts_held = false;
-  const bool pending = interrupt_pending;
+  ++hold_depth;
+  ::ReleaseSRWLockExclusive(&interrupt_guard);
+}
+
+InterruptHold::~InterruptHold() {
+  ::AcquireSRWLockExclusive(&interrupt_guard);
+  const bool pending = --hold_depth == 0 && interrupt_pending;
   ::ReleaseSRWLockExclusive(&interrupt_guard);
   if (pending) interrupt();  // takes effect now, as it would have on arrival
 }
@@ -158,16 +189,45 @@ bool print(const char* text, std::size_t length) {
   return true;
 }
 
-bool path_exists(const char* path) {
-  return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+Existence look_up(const char* path) {
+  if (::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return Existence::exists;
+  switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:  // wildcards, say: no file can have that name
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_DIRECTORY:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return Existence::missing;
+    default:
+      return Existence::unknown;
+  }
 }
 
 bool open_for_update(const char* path, File& file) {
-  return open_existing(path, GENERIC_READ | GENERIC_WRITE, file);
-}
-
-bool open_for_reading(const char* path, File& file) {
-  return open_existing(path, GENERIC_READ, file);
+  // Only a file on disk is opened at all: a folder or a device is refused by
+  // its attributes, and a console, pipe or port by its type once open.
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return false;
+  }
+  if (injected_failure(Operation::open)) return false;
+  const HANDLE handle =
+      ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION identity{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK || !identity_of(handle, identity) ||
+      (identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    (void)::CloseHandle(handle);  // nothing was read or written through it
+    return false;
+  }
+  file = file_of(handle);
+  return true;
 }
 
 CreateResult create_new(const char* path, File& file) {
@@ -184,6 +244,25 @@ CreateResult create_new(const char* path, File& file) {
   }
   file = file_of(handle);
   return CreateResult::created;
+}
+
+bool name_fits(std::string_view name, std::string_view ending) {
+  return name.size() + ending.size() <= kMaxNameLength;
+}
+
+bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
+
+bool resolve_links(const char* path, char* resolved, std::size_t capacity) {
+  const std::size_t length = std::strlen(path);
+  if (length >= capacity) return false;
+  std::memcpy(resolved, path, length + 1);
+  return true;
+}
+
+bool names_file(const char* path, File file) {
+  return path_names(path, handle_of(file));
 }
 
 std::ptrdiff_t read_some(File file, char* into, std::size_t capacity) {
@@ -234,6 +313,20 @@ bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t len
   return ::SetFilePointerEx(handle_of(from), saved, nullptr, FILE_BEGIN) && copied;
 }
 
+bool reserve(File file, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return true;
+  if (injected_failure(Operation::reserve)) return false;
+  FILE_ALLOCATION_INFO room{};
+  room.AllocationSize.QuadPart = static_cast<LONGLONG>(offset + length);
+  if (::SetFileInformationByHandle(handle_of(file), FileAllocationInfo, &room, sizeof room)) {
+    return true;
+  }
+  // A file system that cannot set room aside is written as it comes.
+  const DWORD error = ::GetLastError();
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 bool set_length(File file, std::uint64_t length) {
   if (injected_failure(Operation::truncate)) return false;
   FILE_END_OF_FILE_INFO end{};
@@ -256,10 +349,13 @@ bool close(File file) {
   return ::CloseHandle(handle_of(file)) != 0 && !failed;
 }
 
-bool remove_file(const char* path) {
+bool remove_file(const char* path, File file) {
   // A virus scanner may hold a new file open for a moment; try a few times.
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (injected_failure(Operation::remove)) return false;
+    // Looked at right before the name goes: another program may have put a
+    // file of its own there.
+    if (!path_names(path, handle_of(file))) return false;
     if (::DeleteFileA(path)) return true;
     const DWORD error = ::GetLastError();
     if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
@@ -278,8 +374,10 @@ bool lock_for_edit(File file) {
   return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-bool rewind(File file) {
-  return ::SetFilePointerEx(handle_of(file), LARGE_INTEGER{}, nullptr, FILE_BEGIN) != 0;
+bool seek(File file, std::uint64_t offset) {
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return ::SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) != 0;
 }
 
 }  // namespace zibel::platform

@@ -5,29 +5,36 @@ namespace zibel {
 
 // The target is overwritten in place, never replaced by a rename, so it keeps
 // its inode: mode, owner, hard links and links that name it stay as they were.
-// The temporary file is only deleted once the target's new content is on disk;
+// The temporary file is only removed once the target's new content is on disk;
 // until then it is the one complete copy of the result.
-Outcome commit(platform::File target, const char* temporary_path, std::uint64_t length) {
-  // From here on an interrupt must neither tear the target nor remove the
-  // temporary file: it waits until the run has told its outcome.
-  platform::hold_interrupts();
-  platform::remove_on_interrupt(nullptr);
+Outcome Edit::commit() {
+  // From here on a signal must neither tear the target nor remove the
+  // temporary file: the caller's hold keeps it waiting until the outcome has
+  // been told.
+  platform::forget_on_interrupt();
 
-  platform::File temporary;
-  if (!platform::open_for_reading(temporary_path, temporary)) {
-    (void)platform::close(target);  // only read so far
-    (void)platform::remove_file(temporary_path);
-    return Outcome::cannot_update;
+  // A target that grows gets its room first: a disk too full for it is found
+  // while the target is still untouched.
+  if (written_ > input_length_ &&
+      !platform::reserve(target_, input_length_, written_ - input_length_)) {
+    return give_up(Outcome::cannot_update);
   }
-  bool updated = platform::rewind(target) && platform::copy_bytes(temporary, 0, target, length) &&
-                 platform::set_length(target, length) && platform::flush_to_disk(target);
-  updated = platform::close(target) && updated;
-  (void)platform::close(temporary);  // only read
-  if (!updated) return Outcome::update_incomplete;
+  bool updated = platform::seek(target_, 0) &&
+                 platform::copy_bytes(temporary_, 0, target_, written_) &&
+                 platform::set_length(target_, written_) && platform::flush_to_disk(target_);
+  target_open_ = false;
+  updated = platform::close(target_) && updated;
+  if (!updated) {
+    temporary_state_ = TemporaryState::closed;
+    (void)platform::close(temporary_);  // its content is on disk already
+    return Outcome::update_incomplete;
+  }
 
-  // A temporary file that cannot be deleted is left behind silently: the edit
+  // A temporary file that cannot be removed is left behind silently: the edit
   // itself is complete.
-  (void)platform::remove_file(temporary_path);
+  (void)platform::remove_file(request_.temporary_path.c_str(), temporary_);
+  temporary_state_ = TemporaryState::closed;
+  (void)platform::close(temporary_);  // only read since it was flushed
   return Outcome::replaced;
 }
 

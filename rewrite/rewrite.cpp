@@ -1,6 +1,8 @@
 #include "rewrite/rewrite.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "rewrite/finder.h"
@@ -22,137 +24,154 @@ char output_buffer[kOutputBufferSize];
 // How many numbered names ("<target>.1.tmp" ...) are tried after "<target>.tmp".
 constexpr int kNumberedTemporaryNames = 99;
 
-// Forms the n-th candidate temporary path: "<target>.tmp" for 0, then
-// "<target>.<n>.tmp". False when it does not fit its field.
-bool form_temporary_path(const ArgumentField& target_path, int n, ArgumentField& temporary_path) {
-  if (!temporary_path.assign(target_path.c_str())) return false;
-  if (n > 0) {
-    char number[16];
-    const int digits = std::snprintf(number, sizeof number, ".%d", n);
-    if (digits < 0 || !temporary_path.append({number, static_cast<std::size_t>(digits)})) {
-      return false;
-    }
-  }
-  return temporary_path.append(kTemporarySuffix);
+// Where the last name of a path starts.
+std::size_t last_name_start(std::string_view path) {
+  std::size_t start = path.size();
+  while (start > 0 && !platform::is_separator(path[start - 1])) --start;
+  return start;
 }
 
-// The life of the temporary file: made on the first occurrence, closed once
-// complete, never reopened by the pass.
-enum class TemporaryState { not_made, open, closed };
+// Steps back from `end` to the start of a UTF-8 character, so that a name cut
+// there stays whole characters.
+std::size_t character_start(std::string_view text, std::size_t end, std::size_t floor) {
+  while (end > floor && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return end;
+}
 
-// The pass's streams over the real files: reads the target, and makes and
-// writes the temporary file.
-class FileStreams final : public PassStreams {
- public:
-  FileStreams(platform::File target, Request& request) : target_(target), request_(request) {}
-
-  std::ptrdiff_t read(char* into, std::size_t capacity) override {
-    return platform::read_some(target_, into, capacity);
+// Forms the n-th candidate temporary path: "<base>.tmp" for 0, then
+// "<base>.<n>.tmp". When the last name would be too long for a folder entry,
+// the base's last name is cut to fit first, so that any file that can be
+// opened can be edited. False when the path does not fit its field.
+bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_path) {
+  char ending[24];
+  const int ending_length =
+      n == 0 ? std::snprintf(ending, sizeof ending, "%s", kTemporarySuffix.data())
+             : std::snprintf(ending, sizeof ending, ".%d%s", n, kTemporarySuffix.data());
+  if (ending_length < 0) return false;
+  const std::string_view end{ending, static_cast<std::size_t>(ending_length)};
+  const std::size_t name_start = last_name_start(base);
+  std::size_t kept = base.size();
+  while (kept > name_start &&
+         !platform::name_fits(base.substr(name_start, kept - name_start), end)) {
+    kept = character_start(base, kept - 1, name_start);
   }
-
-  bool start_output(std::uint64_t prefix_length) override {
-    if (!create_temporary()) return false;
-    written_ = prefix_length;
-    return platform::copy_bytes(target_, 0, temporary_, prefix_length);
-  }
-
-  bool write(const char* bytes, std::size_t length) override {
-    written_ += length;
-    return platform::write_all(temporary_, bytes, length);
-  }
-
-  std::uint64_t written() const { return written_; }
-
-  // Flushes the temporary file, and its name, to disk and closes it: it must
-  // survive anything that happens to the target while it is overwritten.
-  bool finish() {
-    const bool flushed = platform::flush_to_disk(temporary_);
-    const bool closed = platform::close(temporary_);
-    state_ = TemporaryState::closed;
-    return flushed && closed && platform::flush_name_to_disk(request_.temporary_path.c_str());
-  }
-
-  // Closes (if still open) and removes a temporary file that will not be used.
-  void discard() {
-    if (state_ == TemporaryState::not_made) return;
-    if (state_ == TemporaryState::open) (void)platform::close(temporary_);  // content thrown away
-    platform::hold_interrupts();
-    (void)platform::remove_file(request_.temporary_path.c_str());  // nothing more can be done
-    platform::remove_on_interrupt(nullptr);
-    platform::release_interrupts();
-    state_ = TemporaryState::not_made;
-  }
-
- private:
-  // Creates the temporary file under the first free name; a file that
-  // already has one of these names is never touched.
-  bool create_temporary() {
-    for (int n = 0; n <= kNumberedTemporaryNames; ++n) {
-      if (!form_temporary_path(request_.target_path, n, request_.temporary_path)) continue;
-      // The file and the duty to remove it on an interrupt come into being
-      // together.
-      platform::hold_interrupts();
-      const auto result = platform::create_new(request_.temporary_path.c_str(), temporary_);
-      if (result == platform::CreateResult::created) {
-        platform::remove_on_interrupt(request_.temporary_path.c_str());
-      }
-      platform::release_interrupts();
-      switch (result) {
-        case platform::CreateResult::created:
-          state_ = TemporaryState::open;
-          return true;
-        case platform::CreateResult::name_taken:
-          continue;
-        case platform::CreateResult::failed:
-          return false;
-      }
-    }
-    return false;
-  }
-
-  platform::File target_;
-  platform::File temporary_;
-  Request& request_;
-  TemporaryState state_ = TemporaryState::not_made;
-  std::uint64_t written_ = 0;
-};
+  temporary_path.assign("");
+  return temporary_path.append(base.substr(0, kept)) && temporary_path.append(end);
+}
 
 }  // namespace
 
-// The target stays open, and locked against other runs of this tool, from
-// before it is read until the commit has ended; so two runs on one file take
-// turns and each sees the other's edit.
-Outcome rewrite(Request& request) {
-  platform::File target;
-  if (!platform::open_for_update(request.target_path.c_str(), target)) return Outcome::cannot_open;
-  if (!platform::lock_for_edit(target)) {
-    (void)platform::close(target);  // nothing was read or written
+Edit::~Edit() {
+  discard_temporary();
+  close_target();
+}
+
+Outcome Edit::prepare() {
+  if (!platform::open_for_update(request_.target_path.c_str(), target_)) {
     return Outcome::cannot_open;
   }
+  target_open_ = true;
+  if (!platform::lock_for_edit(target_)) return give_up(Outcome::cannot_open);
 
-  FileStreams streams(target, request);
-  const PassResult result = substitute(streams, request.old_string.view(),
-                                       request.new_string.view(), work_buffer, output_buffer);
-  Outcome failure = Outcome::unchanged;
+  const PassResult result = substitute(*this, request_.old_string.view(),
+                                       request_.new_string.view(), work_buffer, output_buffer);
   switch (result) {
     case PassResult::no_occurrence:
-      break;
+      return give_up(Outcome::unchanged);
     case PassResult::read_failed:
-      failure = Outcome::cannot_read;
-      break;
+      return give_up(Outcome::cannot_read);
     case PassResult::write_failed:
-      failure = Outcome::cannot_write_temporary;
-      break;
+      return give_up(Outcome::cannot_write_temporary);
     case PassResult::replaced:
-      if (streams.finish())
-        return commit(target, request.temporary_path.c_str(), streams.written());
-      failure = Outcome::cannot_write_temporary;
       break;
   }
-  streams.discard();
-  // The target was only read, so a failing close cannot have lost anything.
-  (void)platform::close(target);
-  return failure;
+  // The temporary file, and its name, must survive anything that happens to
+  // the target while it is overwritten.
+  if (!platform::flush_to_disk(temporary_) ||
+      !platform::flush_name_to_disk(request_.temporary_path.c_str())) {
+    return give_up(Outcome::cannot_write_temporary);
+  }
+  return Outcome::ready;
+}
+
+std::ptrdiff_t Edit::read(char* into, std::size_t capacity) {
+  const std::ptrdiff_t count = platform::read_some(target_, into, capacity);
+  if (count > 0) input_length_ += static_cast<std::uint64_t>(count);
+  return count;
+}
+
+bool Edit::start_output(std::uint64_t prefix_length) {
+  if (!create_temporary()) return false;
+  written_ = prefix_length;
+  return platform::copy_bytes(target_, 0, temporary_, prefix_length);
+}
+
+bool Edit::write(const char* bytes, std::size_t length) {
+  written_ += length;
+  return platform::write_all(temporary_, bytes, length);
+}
+
+// Creates the temporary file under the first free name beside the file the
+// target resolves to, on the same file system as the data it protects; a file
+// that already has one of these names is never touched.
+bool Edit::create_temporary() {
+  if (!platform::resolve_links(request_.target_path.c_str(), resolved_target_,
+                               sizeof resolved_target_) ||
+      !platform::names_file(resolved_target_, target_)) {
+    return false;  // the links changed since the target was opened
+  }
+  for (int n = 0; n <= kNumberedTemporaryNames; ++n) {
+    if (!form_temporary_path(resolved_target_, n, request_.temporary_path)) return false;
+    platform::CreateResult result;
+    {
+      // The file and the duty to remove it on a signal come into being together.
+      const platform::InterruptHold hold;
+      result = platform::create_new(request_.temporary_path.c_str(), temporary_);
+      if (result == platform::CreateResult::created) {
+        platform::remove_on_interrupt(request_.temporary_path.c_str(), temporary_);
+      }
+    }
+    switch (result) {
+      case platform::CreateResult::created:
+        temporary_state_ = TemporaryState::open;
+        // Locked before anything is written: another run of the tool that
+        // opened it by name meanwhile finds it empty, and any later one waits
+        // until this edit has ended.
+        return platform::lock_for_edit(temporary_);
+      case platform::CreateResult::name_taken:
+        continue;
+      case platform::CreateResult::failed:
+        return false;
+    }
+  }
+  return false;
+}
+
+// Ends an edit that will not be committed: the temporary file is removed and
+// the target, only read so far, closed.
+Outcome Edit::give_up(Outcome outcome) {
+  discard_temporary();
+  close_target();
+  return outcome;
+}
+
+void Edit::discard_temporary() {
+  if (temporary_state_ != TemporaryState::open) return;
+  {
+    const platform::InterruptHold hold;
+    // Nothing more can be done when it cannot be removed.
+    (void)platform::remove_file(request_.temporary_path.c_str(), temporary_);
+    platform::forget_on_interrupt();
+  }
+  (void)platform::close(temporary_);  // its content is thrown away
+  temporary_state_ = TemporaryState::not_made;
+}
+
+void Edit::close_target() {
+  if (!target_open_) return;
+  target_open_ = false;
+  // Only reached when the target was only read: a failing close loses nothing.
+  (void)platform::close(target_);
 }
 
 }  // namespace zibel

@@ -1,17 +1,43 @@
-// The rewrite of one target: the substitution pass into a temporary file beside
-// the target, then the commit of that file's content over the target.
+// The rewrite of one target. The life of an edit, and where each of its
+// guarantees lives:
+//
+//   look     Only a regular file is opened at all: a pipe or a device is
+//            refused before an open could have effects on it (platform).
+//   open     The target is opened for reading and writing and stays open, at
+//   lock     the same inode, to the end. It is locked against other runs of
+//            this tool, on a byte only they ask for: runs on one file take
+//            turns, other programs are not held up.
+//   pass     One pass from left to right through fixed buffers
+//            (substitution.h). Without an occurrence nothing is written.
+//   temporary file   Made at the first occurrence beside the file the target
+//            resolves to, under a name nothing else has, private to its
+//            owner, and locked at once. Its one handle serves from creation
+//            to the end of the commit; it is never opened again by name, so
+//            only bytes this run wrote can reach the target.
+//   flush    The temporary file and its name reach the disk before the target
+//            is touched. Any failure up to here removes the temporary file
+//            and leaves the target as it was.
+//   hold     The front end holds back the signals that end a run from here
+//            until it has told the outcome (platform::InterruptHold).
+//   commit   Room is set aside when the target grows; the target is
+//            overwritten in place, cut to length and flushed; only then is
+//            the temporary file removed. A failure part way keeps it.
+//   report   The front end prints the outcome; the hold ends, and a signal
+//            that waited takes effect.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 #include "rewrite/argument_field.h"
+#include "rewrite/substitution.h"
 
 namespace zibel {
 
 // How a rewrite ended. The front end turns each outcome into its message and
 // exit status.
 enum class Outcome {
+  ready,                   // prepared: the new content waits in the temporary file
   unchanged,               // no occurrence: nothing was written
   replaced,                // the target holds the new content
   cannot_open,             // the target could not be opened for reading and writing
@@ -21,12 +47,51 @@ enum class Outcome {
   update_incomplete,       // the commit failed part way; the temporary file is kept
 };
 
-// Rewrites the target named by `request.target_path`. Fills
-// `request.temporary_path` when a temporary file is made.
-Outcome rewrite(Request& request);
+// One edit of the target named by `request.target_path`, in two steps:
+// prepare, then, when it returns `ready`, commit. `request.temporary_path` is
+// filled when the temporary file is made. Whatever is still open or
+// unfinished when the edit ends is closed, and an uncommitted temporary file
+// removed.
+class Edit final : private PassStreams {
+ public:
+  explicit Edit(Request& request) : request_(request) {}
+  ~Edit();
+  Edit(const Edit&) = delete;
+  Edit& operator=(const Edit&) = delete;
 
-// Puts the `length` bytes of the temporary file over the target, open for
-// update, in place; closes the target and then deletes the temporary file.
-Outcome commit(platform::File target, const char* temporary_path, std::uint64_t length);
+  // Opens and locks the target, runs the pass and completes the temporary
+  // file: `ready` when there is new content to commit, else the outcome.
+  Outcome prepare();
+
+  // Puts the new content in place of the target. Only after prepare() gave
+  // `ready`, and under a platform::InterruptHold that lasts until the outcome
+  // has been told.
+  Outcome commit();
+
+ private:
+  // The life of the temporary file: made on the first occurrence, kept open
+  // to the end, never reopened.
+  enum class TemporaryState { not_made, open, closed };
+
+  std::ptrdiff_t read(char* into, std::size_t capacity) override;
+  bool start_output(std::uint64_t prefix_length) override;
+  bool write(const char* bytes, std::size_t length) override;
+
+  bool create_temporary();
+  Outcome give_up(Outcome outcome);
+  void discard_temporary();
+  void close_target();
+
+  Request& request_;
+  platform::File target_;
+  bool target_open_ = false;
+  platform::File temporary_;
+  TemporaryState temporary_state_ = TemporaryState::not_made;
+  std::uint64_t input_length_ = 0;  // bytes read from the target
+  std::uint64_t written_ = 0;       // bytes of new content in the temporary file
+  // The path of the file the target resolves to, which the temporary path is
+  // formed from.
+  char resolved_target_[ArgumentField::kArgumentFieldSize] = {};
+};
 
 }  // namespace zibel

@@ -1,8 +1,11 @@
 // The built program, run in a scratch folder: exact console bytes, exit
 // statuses, file contents, and no file left behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -272,14 +275,114 @@ TEST_F(FullDisk, NoRoomForTheTemporaryFileLeavesTheTargetUnchanged) {
   EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
 }
 
-TEST_F(FullDisk, NoRoomToGrowTheTargetKeepsTheNewContentAndSaysWhere) {
+// Room for the grown target is set aside before it is touched: a disk too
+// full for it refuses the edit and leaves the target whole.
+TEST_F(FullDisk, NoRoomToGrowTheTargetLeavesItUntouched) {
+  if (scratch.windows()) GTEST_SKIP() << "Wine cannot set room aside for a file";
   mount_disk("28k");
   if (!mounted_) return;
   scratch.write("disk/notes.txt", std::string(8192, 'a'));
-  expect_run({"/rt", "disk/notes.txt", "a", "aa"},
-             "\nFile update incomplete!\nThe new content is kept in disk/notes.txt.tmp\n", 252);
-  EXPECT_EQ(scratch.read("disk/notes.txt.tmp"), std::string(16384, 'a'));
-  EXPECT_EQ(scratch.names("disk"), (Names{"notes.txt", "notes.txt.tmp"}));
+  expect_run({"/rt", "disk/notes.txt", "a", "aa"}, "\nCannot update file!\n", 253);
+  EXPECT_EQ(scratch.read("disk/notes.txt"), std::string(8192, 'a'));
+  EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
+}
+
+// A pipe or device is refused before it is opened: a writer waiting on a
+// pipe stays waiting, its data undelivered.
+TEST_F(CommandLine, APipeIsRefusedWithoutBeingOpened) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  const std::string fifo = scratch.path("pipe.txt");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    const int fd = ::open(fifo.c_str(), O_WRONLY);  // waits for a reader
+    ::_exit(fd >= 0 && ::write(fd, "data", 4) == 4 ? 0 : 1);
+  }
+  ASSERT_GT(writer, 0);
+  ::usleep(100000);
+  expect_run({"/rt", "pipe.txt", "cat", "dog"}, "\nCannot open file!\n", 253);
+  ::usleep(100000);
+  int status = 0;
+  EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the writer was released";
+  // The test is the reader the writer waited for (without waiting itself,
+  // should the writer be gone).
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_EQ(::waitpid(writer, &status, 0), writer);
+  char data[8] = {};
+  EXPECT_EQ(::read(reader, data, sizeof data), 4);
+  ::close(reader);
+  EXPECT_EQ(std::string(data), "data");
+}
+
+// A file that exists in a folder that cannot be searched is not "not found":
+// that cannot be told, and the open says what is wrong.
+TEST_F(CommandLine, AFileInAFolderThatCannotBeSearchedCannotBeOpened) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  ASSERT_EQ(::mkdir(scratch.path("private").c_str(), 0700), 0);
+  scratch.write("private/notes.txt", "a cat");
+  expect_run({"/rt", "private/notes.txt", "cat", "dog"}, "\nCannot open file!\n", 253,
+             {.unprivileged = true});
+  EXPECT_EQ(scratch.read("private/notes.txt"), "a cat");
+}
+
+// The temporary file goes beside the file a link leads to, which is where the
+// user may write, on the file system of the data it protects.
+TEST_F(CommandLine, EditsThroughALinkInAFolderThatCannotBeWritten) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  ASSERT_EQ(::mkdir(scratch.path("links").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(scratch.path("data").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(scratch.path("data").c_str(), 0777), 0);
+  scratch.write("data/notes.txt", "a cat");
+  ASSERT_EQ(::chmod(scratch.path("data/notes.txt").c_str(), 0666), 0);
+  ASSERT_EQ(::symlink("../data/notes.txt", scratch.path("links/notes.txt").c_str()), 0);
+  ASSERT_EQ(::symlink("links/notes.txt", scratch.path("chain.txt").c_str()), 0);
+  expect_run({"/rt", "links/notes.txt", "cat", "dog"}, "", 0, {.unprivileged = true});
+  expect_run({"/rt", "chain.txt", "dog", "bird"}, "", 0, {.unprivileged = true});
+  EXPECT_EQ(scratch.read("data/notes.txt"), "a bird");
+  EXPECT_EQ(scratch.names("data"), Names{"notes.txt"});
+  EXPECT_EQ(scratch.names("links"), Names{"notes.txt"});
+}
+
+// A name at the file system's limit leaves no room for ".tmp": the temporary
+// file gets a shortened name, still one that nothing else has.
+TEST_F(CommandLine, EditsFilesWithTheLongestNames) {
+  if (scratch.windows()) GTEST_SKIP() << "longer than Windows paths of the ANSI calls";
+  for (const std::size_t length : {252u, 253u, 254u, 255u}) {
+    const std::string name = std::string(length - 4, 'n') + ".txt";
+    SCOPED_TRACE(length);
+    scratch.write(name, "a cat");
+    // The shortened name is taken already: the next one is used.
+    scratch.write(std::string(251, 'n') + ".tmp", "taken");
+    expect_run({"/rt", name, "cat", "dog"}, "", 0);
+    EXPECT_EQ(scratch.read(name), "a dog");
+    EXPECT_EQ(scratch.read(std::string(251, 'n') + ".tmp"), "taken");
+    EXPECT_EQ(scratch.names().size(), 2u);
+    std::remove(scratch.path(name).c_str());
+  }
+}
+
+// A closed pipe on standard output costs only the message: the status still
+// tells what happened.
+TEST_F(CommandLine, AClosedPipeCostsOnlyTheMessage) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  RunOptions options;
+  options.output = RunOptions::Output::broken_pipe;
+  expect_run({"/rt", "missing.txt", "cat", "dog"}, "", 254, options);
+  expect_run({}, "", 255, options);
+}
+
+// Other programs' locks on the file do not hold an edit up.
+TEST_F(CommandLine, AnEditIsNotHeldUpByAnotherProgramsLock) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  scratch.write("notes.txt", "a cat");
+  const int held = ::open(scratch.path("notes.txt").c_str(), O_RDWR);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const Started run = scratch.start({"/rt", "notes.txt", "cat", "dog"});
+  const auto result = scratch.wait_for(run, std::chrono::seconds(10));
+  ::close(held);
+  ASSERT_TRUE(result.has_value()) << "the edit waited for the other program's lock";
+  EXPECT_EQ(result->status, 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "a dog");
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 //
 //   ZIBEL_TEST_FAULT="<operation> <call> <effect> <value>"
 //     e.g. "write 2 fail 28": the second write fails with ENOSPC.
+//   ZIBEL_TEST_HOOK=<command>: what the effect "hook" runs, through the
+//     system's shell, before the call is made; e.g. another program that
+//     swaps a file at that very moment.
 //   ZIBEL_TEST_CALLS=<file>: at the end, writes there how many calls of each
 //     kind the run made, one "<operation> <count>" line each.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 #include "frontend/command_line.h"
 #include "platform/faults.h"
@@ -17,17 +20,22 @@ namespace faults = zibel::platform::faults;
 
 namespace {
 
-constexpr const char* kOperations[faults::kOperationCount] = {
-    "open", "create", "read", "write", "copy", "truncate", "flush", "close", "remove", "lock"};
-constexpr const char* kEffects[] = {"none", "fail", "interrupt", "short", "signal"};
-
 template <std::size_t N>
-int index_of(const char* const (&names)[N], const char* name) {
+int index_of(const std::string_view (&names)[N], std::string_view name) {
   for (std::size_t i = 0; i < N; ++i) {
-    if (std::strcmp(names[i], name) == 0) return static_cast<int>(i);
+    if (names[i] == name) return static_cast<int>(i);
   }
-  std::fprintf(stderr, "unknown name in ZIBEL_TEST_FAULT: %s\n", name);
+  std::fprintf(stderr, "unknown name in ZIBEL_TEST_FAULT: %.*s\n", static_cast<int>(name.size()),
+               name.data());
   std::exit(125);
+}
+
+void run_hook() {
+  const char* command = std::getenv("ZIBEL_TEST_HOOK");
+  if (command != nullptr && std::system(command) != 0) {
+    std::fprintf(stderr, "the hook failed: %s\n", command);
+    std::exit(125);
+  }
 }
 
 void arm_from_environment() {
@@ -41,8 +49,9 @@ void arm_from_environment() {
     std::fprintf(stderr, "bad ZIBEL_TEST_FAULT: %s\n", text);
     std::exit(125);
   }
-  faults::arm({static_cast<faults::Operation>(index_of(kOperations, operation)), call,
-               static_cast<faults::Effect>(index_of(kEffects, effect)), value});
+  faults::arm({static_cast<faults::Operation>(index_of(faults::kOperationNames, operation)), call,
+               static_cast<faults::Effect>(index_of(faults::kEffectNames, effect)), value},
+              run_hook);
 }
 
 void write_calls() {
@@ -51,7 +60,9 @@ void write_calls() {
   FILE* file = std::fopen(path, "w");
   if (file == nullptr) std::exit(125);
   for (int i = 0; i < faults::kOperationCount; ++i) {
-    std::fprintf(file, "%s %u\n", kOperations[i], faults::calls(static_cast<faults::Operation>(i)));
+    const std::string_view name = faults::kOperationNames[i];
+    std::fprintf(file, "%.*s %u\n", static_cast<int>(name.size()), name.data(),
+                 faults::calls(static_cast<faults::Operation>(i)));
   }
   if (std::fclose(file) != 0) std::exit(125);
 }

@@ -38,16 +38,29 @@ void open_to_all(const std::string& path) {
   const int out = ::open(paths.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = ::open(paths.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const rlimit limit{options.file_size_limit, options.file_size_limit};
+  const rlimit no_core_files{0, 0};
   const bool dropped =
       !options.unprivileged || ::geteuid() != 0 ||
       (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0);
   if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || !dropped ||
-      ::chdir(directory.c_str()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+      ::chdir(directory.c_str()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+      ::setrlimit(RLIMIT_CORE, &no_core_files) != 0) {
     ::_exit(kCannotStart);
   }
-  // As a user's shell would leave them.
-  for (const int signal_number : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP})
+  if (options.output == RunOptions::Output::closed) {
+    ::close(0);
+    ::close(1);
+  }
+  if (options.output == RunOptions::Output::broken_pipe) {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::dup2(ends[1], 1) < 0) ::_exit(kCannotStart);
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
+  // As a user's shell would leave them: every signal with its default action.
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
     ::signal(signal_number, SIG_DFL);
+  }
   if (options.interrupts_blocked) {
     sigset_t interrupts;
     ::sigemptyset(&interrupts);
@@ -170,6 +183,26 @@ Started ScratchFolder::start(const std::vector<std::string>& arguments,
 RunResult ScratchFolder::wait(const Started& started) const {
   int status = 0;
   if (::waitpid(started.pid, &status, 0) != started.pid) throw std::runtime_error("cannot wait");
+  return ended(started, status);
+}
+
+std::optional<RunResult> ScratchFolder::wait_for(const Started& started,
+                                                 std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    const pid_t ended_pid = ::waitpid(started.pid, &status, WNOHANG);
+    if (ended_pid == started.pid) return ended(started, status);
+    if (ended_pid != 0) throw std::runtime_error("cannot wait");
+    if (std::chrono::steady_clock::now() > deadline) break;
+    ::usleep(10000);
+  }
+  ::kill(started.pid, SIGKILL);
+  ::waitpid(started.pid, &status, 0);
+  return std::nullopt;
+}
+
+RunResult ScratchFolder::ended(const Started& started, int status) const {
   RunResult result{read_file(started.out_path), read_file(started.err_path), 0};
   if (windows_) result.out = from_windows_console(result.out);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);

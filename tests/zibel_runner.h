@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,10 @@ struct RunOptions {
   rlim_t file_size_limit = RLIM_INFINITY;
   // Start with SIGINT, SIGTERM and SIGHUP blocked, as a caller may.
   bool interrupts_blocked = false;
+  // What standard output is: a file the test reads (the default), closed
+  // (with standard input), or a pipe whose reading end is closed.
+  enum class Output { captured, closed, broken_pipe };
+  Output output = Output::captured;
   // Extra environment entries, "NAME=value".
   std::vector<std::string> environment = {};
 };
@@ -70,8 +76,13 @@ class ScratchFolder {
   // The same in two steps, for runs that go on at the same time.
   Started start(const std::vector<std::string>& arguments, const RunOptions& options = {}) const;
   RunResult wait(const Started& started) const;
+  // Waits at most `limit`; nothing when the run has not ended by then (it is
+  // then killed).
+  std::optional<RunResult> wait_for(const Started& started, std::chrono::milliseconds limit) const;
 
  private:
+  RunResult ended(const Started& started, int status) const;
+
   std::string root_;
   std::string work_;
   std::string program_;
