@@ -5,8 +5,10 @@ namespace zibel {
 
 // The target is overwritten in place, never replaced by a rename, so it keeps
 // its inode: mode, owner, hard links and links that name it stay as they were.
-// The temporary file is only removed once the target's new content is on disk;
-// until then it is the one complete copy of the result.
+// Only the bytes from the first occurrence on are written: those before it are
+// the same already. The temporary file still holds the whole new content, and
+// is only removed once the target's new content is on disk; until then it is
+// the one complete copy of the result.
 Outcome Edit::commit() {
   // From here on a signal must neither tear the target nor remove the
   // temporary file: the caller's hold keeps it waiting until the outcome has
@@ -19,9 +21,10 @@ Outcome Edit::commit() {
       !platform::reserve(target_, input_length_, written_ - input_length_)) {
     return give_up(Outcome::cannot_update);
   }
-  bool updated = platform::seek(target_, 0) &&
-                 platform::copy_bytes(temporary_, 0, target_, written_) &&
-                 platform::set_length(target_, written_) && platform::flush_to_disk(target_);
+  bool updated =
+      platform::seek(target_, first_change_) &&
+      platform::copy_bytes(temporary_, first_change_, target_, written_ - first_change_) &&
+      platform::set_length(target_, written_) && platform::flush_to_disk(target_);
   target_open_ = false;
   updated = platform::close(target_) && updated;
   if (!updated) {

@@ -103,6 +103,7 @@ std::ptrdiff_t Edit::read(char* into, std::size_t capacity) {
 bool Edit::start_output(std::uint64_t prefix_length) {
   if (!create_temporary()) return false;
   written_ = prefix_length;
+  first_change_ = prefix_length;
   return platform::copy_bytes(target_, 0, temporary_, prefix_length);
 }
 

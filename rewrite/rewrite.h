@@ -20,8 +20,9 @@
 //   hold     The front end holds back the signals that end a run from here
 //            until it has told the outcome (platform::InterruptHold).
 //   commit   Room is set aside when the target grows; the target is
-//            overwritten in place, cut to length and flushed; only then is
-//            the temporary file removed. A failure part way keeps it.
+//            overwritten in place from its first changed byte, cut to length
+//            and flushed; only then is the temporary file removed. A failure
+//            part way keeps it.
 //   report   The front end prints the outcome; the hold ends, and a signal
 //            that waited takes effect.
 #pragma once
@@ -89,6 +90,9 @@ class Edit final : private PassStreams {
   TemporaryState temporary_state_ = TemporaryState::not_made;
   std::uint64_t input_length_ = 0;  // bytes read from the target
   std::uint64_t written_ = 0;       // bytes of new content in the temporary file
+  // Where the first occurrence starts: the bytes before it are the same in
+  // the target and in the new content.
+  std::uint64_t first_change_ = 0;
   // The path of the file the target resolves to, which the temporary path is
   // formed from.
   char resolved_target_[ArgumentField::kArgumentFieldSize] = {};

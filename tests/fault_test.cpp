@@ -246,6 +246,20 @@ TEST_F(Faults, InterruptsBlockedByTheCallerStayBlocked) {
   }
 }
 
+// The commit writes the target only from its first changed byte: an edit
+// near the end of a large file copies about as much as one at its start, not
+// the whole file twice.
+TEST_F(Faults, TheCommitWritesOnlyFromTheFirstChange) {
+  const std::string plain(4u << 20, '.');
+  original = "cat" + plain;
+  expected = "tiger" + plain;
+  const unsigned early = count_calls().at("copy");
+  original = plain.substr(0, plain.size() / 10 * 9) + "cat" + plain.substr(plain.size() / 10 * 9);
+  expected = replace_all(original, "cat", "tiger");
+  const unsigned late = count_calls().at("copy");
+  EXPECT_LT(late, early * 3 / 2) << "copies: " << early << " early, " << late << " late";
+}
+
 // The kernel copy refused (as some sandboxes answer it with EPERM) or ending
 // at once: until it has copied anything, the copy goes through memory
 // instead; once bytes have gone through, a failure is a failure.
