@@ -46,4 +46,18 @@ inline Lanes select(Mask mask, Lanes if_set, Lanes if_clear) {
   return (if_set & bits) | (if_clear & ~bits);
 }
 
+// The mask as bits, bit i for lane i.
+inline std::uint32_t bits(Mask mask) {
+  // Each set lane keeps the bit of its place among the eight lanes of its
+  // half; the bytes of a half then add up, without carries, to its bits.
+  const Lanes place = Lanes{1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const Lanes lane_bits = reinterpret_cast<Lanes>(mask) & place;
+  std::uint64_t halves[2];
+  std::memcpy(halves, &lane_bits, sizeof halves);
+  constexpr std::uint64_t kAddBytes = 0x0101010101010101;
+  const auto low = static_cast<std::uint32_t>((halves[0] * kAddBytes) >> 56);
+  const auto high = static_cast<std::uint32_t>((halves[1] * kAddBytes) >> 56);
+  return low | high << 8;
+}
+
 }  // namespace zibel::lanes

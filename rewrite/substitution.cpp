@@ -1,6 +1,7 @@
 #include "rewrite/substitution.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "rewrite/finder.h"
@@ -46,6 +47,52 @@ class OutputGather {
     return true;
   }
 
+  // The longest new string that put_expanded takes: one store of lanes.
+  static constexpr std::size_t kMaxExpansion = lanes::kCount;
+
+  // Appends bytes with every `from` byte replaced by `to`, which is at most
+  // kMaxExpansion bytes long, many input bytes at a time.
+  bool put_expanded(const char* bytes, std::size_t length, char from, std::string_view to) {
+    const lanes::Lanes old_byte = lanes::broadcast(from);
+    lanes::Lanes new_bytes{};
+    if (!to.empty()) std::memcpy(&new_bytes, to.data(), to.size());
+    std::size_t i = 0;
+    if (buffer_.size() >= kStepRoom) {
+      // Straight into the buffer, as many steps as fit at a time: the hot
+      // loop keeps its place in locals, which the stores of bytes cannot
+      // alias.
+      while (length - i >= kStepReach) {
+        if (buffer_.size() - used_ < kStepRoom && !flush()) return false;
+        char* const start = buffer_.data() + used_;
+        char* const last = buffer_.data() + buffer_.size() - kStepRoom;
+        char* out = start;
+        for (; length - i >= kStepReach && out <= last; i += kStep) {
+          out += expand_step(bytes + i, out, old_byte, new_bytes, to.size());
+        }
+        used_ += static_cast<std::size_t>(out - start);
+      }
+    } else {
+      // A buffer too small for a step: through one of the step's own.
+      char staging[kStepRoom];
+      for (; length - i >= kStepReach; i += kStep) {
+        if (!put(staging, expand_step(bytes + i, staging, old_byte, new_bytes, to.size()))) {
+          return false;
+        }
+      }
+    }
+    // The last bytes, too few for a step and what it reads past its end.
+    for (const char* rest = bytes + i; rest < bytes + length;) {
+      const auto left = static_cast<std::size_t>(bytes + length - rest);
+      const auto* hit = static_cast<const char*>(std::memchr(rest, from, left));
+      const std::size_t kept = hit == nullptr ? left : static_cast<std::size_t>(hit - rest);
+      if (!put(rest, kept)) return false;
+      if (hit == nullptr) break;
+      if (!put(to.data(), to.size())) return false;
+      rest = hit + 1;
+    }
+    return true;
+  }
+
   bool flush() {
     if (used_ == 0) return true;
     const std::size_t pending = used_;
@@ -54,6 +101,60 @@ class OutputGather {
   }
 
  private:
+  // The input bytes one step of put_expanded takes: four sets of lanes, so
+  // that its loop over the replaced bytes ends, and is mispredicted, once for
+  // every 64 bytes. Their hits are the bits of one 64-bit word.
+  static constexpr std::size_t kStep = 4 * lanes::kCount;
+  // What a step may write: every byte replaced by the longest new string, and
+  // the stores of a copy past the end.
+  static constexpr std::size_t kStepRoom = kStep * kMaxExpansion + kStep;
+  // The input a step reads: its own bytes, and a copy from its last byte.
+  static constexpr std::size_t kStepReach = 2 * kStep;
+
+  // Copies a step's worth of bytes: more than are wanted, where later stores
+  // overwrite the rest.
+  static void copy_step(char* to, const char* from) {
+    using lanes::kCount;
+    lanes::store(to, lanes::load(from));
+    lanes::store(to + kCount, lanes::load(from + kCount));
+    lanes::store(to + 2 * kCount, lanes::load(from + 2 * kCount));
+    lanes::store(to + 3 * kCount, lanes::load(from + 3 * kCount));
+  }
+
+  // Writes the kStep bytes at `in` to `out` with each `old_byte` replaced by
+  // the first `new_length` bytes of `new_bytes`; returns the bytes made.
+  // Each run of kept bytes and each new string is written whole, with stores
+  // past its end that the next run or string overwrites.
+  static std::size_t expand_step(const char* in, char* out, lanes::Lanes old_byte,
+                                 lanes::Lanes new_bytes, std::size_t new_length) {
+    using lanes::kCount;
+    const lanes::Mask first = lanes::equal(lanes::load(in), old_byte);
+    const lanes::Mask second = lanes::equal(lanes::load(in + kCount), old_byte);
+    const lanes::Mask third = lanes::equal(lanes::load(in + 2 * kCount), old_byte);
+    const lanes::Mask fourth = lanes::equal(lanes::load(in + 3 * kCount), old_byte);
+    if (!lanes::any(first | second | third | fourth)) {
+      copy_step(out, in);
+      return kStep;
+    }
+    std::uint64_t hits = std::uint64_t{lanes::bits(first)} |
+                         std::uint64_t{lanes::bits(second)} << kCount |
+                         std::uint64_t{lanes::bits(third)} << 2 * kCount |
+                         std::uint64_t{lanes::bits(fourth)} << 3 * kCount;
+    char* at = out;
+    std::size_t kept = 0;  // the first byte of the step not yet written
+    do {
+      const auto hit = static_cast<std::size_t>(std::countr_zero(hits));
+      hits &= hits - 1;
+      copy_step(at, in + kept);
+      at += hit - kept;
+      lanes::store(at, new_bytes);
+      at += new_length;
+      kept = hit + 1;
+    } while (hits != 0);
+    copy_step(at, in + kept);
+    return static_cast<std::size_t>(at - out) + kStep - kept;
+  }
+
   PassStreams& streams_;
   std::span<char> buffer_;
   std::size_t used_ = 0;
@@ -73,7 +174,9 @@ class Pass {
         buffer_(work_buffer),
         output_(streams, output_buffer),
         finder_(old_string),
-        maps_bytes_(old_string.size() == 1 && new_string.size() == 1) {}
+        maps_bytes_(old_string.size() == 1 && new_string.size() == 1),
+        expands_bytes_(old_string.size() == 1 && new_string.size() != 1 &&
+                       new_string.size() <= OutputGather::kMaxExpansion) {}
 
   PassResult run() {
     for (;;) {
@@ -118,6 +221,15 @@ class Pass {
       if (maps_bytes_) {
         // One byte for another: the rest of the region is one translation.
         if (!output_.put_mapped(found, search_end_ - at, old_string_[0], new_string_[0])) {
+          return false;
+        }
+        search_position_ = search_end_;
+        break;
+      }
+      if (expands_bytes_) {
+        // One byte for a short string: the rest of the region is expanded
+        // 64 bytes at a time, however often the byte comes.
+        if (!output_.put_expanded(found, search_end_ - at, old_string_[0], new_string_)) {
           return false;
         }
         search_position_ = search_end_;
@@ -168,6 +280,7 @@ class Pass {
   OutputGather output_;
   Finder finder_;
   const bool maps_bytes_;            // a one-byte old string and a one-byte new string
+  const bool expands_bytes_;         // a one-byte old string and a new string of another length
   std::uint64_t buffer_offset_ = 0;  // input offset of the buffer's first byte
   std::size_t length_ = 0;           // bytes held in the buffer
   std::size_t search_end_ = 0;       // where the search region ends: the data or the first NUL

@@ -124,13 +124,31 @@ TEST(Substitution, MatchesAPlainReferenceOnRandomInput) {
     for (std::size_t i = 0; i < length; ++i) s += alphabet[random() % alphabet.size()];
     return s;
   };
-  for (int round = 0; round < 3000; ++round) {
-    std::string data = text(random() % 300, "abababab\0"sv);  // NUL about 1 in 9
-    if (random() % 2 == 0) std::replace(data.begin(), data.end(), '\0', 'b');
-    const std::string old_string = text(1 + random() % 6, "ab");
-    const std::string new_string = text(random() % 5, "abc");
-    const Sizes sizes{minimum_work_buffer(old_string.size()) + random() % 20, 1 + random() % 40,
-                      1 + random() % 16};
+  for (int round = 0; round < 4000; ++round) {
+    // Half the rounds are short data through tiny buffers; the other half
+    // span many of the 64-byte steps in which one byte is replaced by a short
+    // string, through buffers large enough to hold several.
+    const bool long_data = random() % 2 == 0;
+    std::string data =
+        text(random() % (long_data ? 4000 : 300), random() % 2 ? "ab"sv : "aaaaaaab"sv);
+    switch (random() % 3) {  // no NUL, one anywhere, or about one in nine bytes
+      case 0:
+        break;
+      case 1:
+        if (!data.empty()) data[random() % data.size()] = '\0';
+        break;
+      default:
+        for (char& byte : data) {
+          if (random() % 9 == 0) byte = '\0';
+        }
+    }
+    const std::string old_string = text(random() % 2 ? 1 : 1 + random() % 6, "ab");
+    const std::string new_string = text(random() % 20, "abc");
+    const std::size_t smallest = minimum_work_buffer(old_string.size());
+    const Sizes sizes =
+        long_data ? Sizes{smallest + random() % 2000, random() % 2 ? SIZE_MAX : 1 + random() % 1000,
+                          1 + random() % 3000}
+                  : Sizes{smallest + random() % 20, 1 + random() % 40, 1 + random() % 16};
     MemoryStreams streams(data, sizes.read);
     const PassResult result = run(streams, old_string, new_string, sizes);
     const auto expected = reference(data, old_string, new_string);
