@@ -2,8 +2,9 @@
 // sizes through the substitution pass, against the plain result.
 //
 // Input layout: byte 0 the old string's length (1 to 16), byte 1 the new
-// string's (0 to 15), bytes 2 to 4 the spare work buffer, the read size and
-// the output buffer; then the old string, the new string and the data.
+// string's (0 to 23), bytes 2 to 4 the spare work buffer, the read size and
+// the output buffer (see size_from); then the old string, the new string and
+// the data.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,13 +14,25 @@
 #include "memory_streams.h"
 #include "rewrite/substitution.h"
 
+namespace {
+
+// A size from one byte: the lower three quarters of its values give the small
+// sizes 0 to `small` - 1, where every step counts; the top quarter gives
+// multiples of `step`, large enough for the 64-byte steps in which one byte is
+// replaced by a short string.
+std::size_t size_from(std::uint8_t byte, std::size_t small, std::size_t step) {
+  return byte < 192 ? byte % small : (byte - 191u) * step;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   if (size < 5) return 0;
   const std::size_t old_length = 1 + bytes[0] % 16;
-  const std::size_t new_length = bytes[1] % 16;
-  const std::size_t spare = bytes[2] % 64;
-  const std::size_t read_size = 1 + bytes[3] % 96;
-  const std::size_t output_size = 1 + bytes[4] % 48;
+  const std::size_t new_length = bytes[1] % 24;
+  const std::size_t spare = size_from(bytes[2], 64, 32);
+  const std::size_t read_size = 1 + size_from(bytes[3], 96, 64);
+  const std::size_t output_size = 1 + size_from(bytes[4], 48, 64);
   if (size < 5 + old_length + new_length) return 0;
   const char* text = reinterpret_cast<const char*>(bytes) + 5;
   const std::string old_string(text, old_length);
