@@ -44,6 +44,8 @@ class InterruptHold {
 };
 
 // Writes a text to standard output. False when it could not be written whole.
+// While signals are held back, one that arrives as the write waits for a full
+// pipe or terminal to take it ends the run all the same.
 bool print(const char* text, std::size_t length);
 
 enum class Existence {
@@ -97,6 +99,9 @@ bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t len
 // changing the file's content or length. True when the room is set aside, or
 // when the file system cannot set room aside; false when there is none.
 bool reserve(File file, std::uint64_t offset, std::uint64_t length);
+
+// The file's length now.
+bool length_of(File file, std::uint64_t& length);
 
 // Cuts or extends the file to `length` bytes.
 bool set_length(File file, std::uint64_t length);

@@ -327,6 +327,13 @@ bool reserve(File file, std::uint64_t offset, std::uint64_t length) {
          error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+bool length_of(File file, std::uint64_t& length) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle_of(file), &size)) return false;
+  length = static_cast<std::uint64_t>(size.QuadPart);
+  return true;
+}
+
 bool set_length(File file, std::uint64_t length) {
   if (injected_failure(Operation::truncate)) return false;
   FILE_END_OF_FILE_INFO end{};

@@ -15,10 +15,16 @@ Outcome Edit::commit() {
   // been told.
   platform::forget_on_interrupt();
 
-  // A target that grows gets its room first: a disk too full for it is found
-  // while the target is still untouched.
-  if (written_ > input_length_ &&
-      !platform::reserve(target_, input_length_, written_ - input_length_)) {
+  // Bytes that another program added since the pass read the target would be
+  // cut off: the edit is given up instead, the target as that program left it.
+  std::uint64_t length = 0;
+  if (!platform::length_of(target_, length) || length != input_length_) {
+    return give_up(Outcome::cannot_update);
+  }
+  // The target gets room for all it will hold from the first change on, a
+  // longer end and any holes alike: a disk too full for it is found while the
+  // target is still untouched.
+  if (!platform::reserve(target_, first_change_, written_ - first_change_)) {
     return give_up(Outcome::cannot_update);
   }
   bool updated =

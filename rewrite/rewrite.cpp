@@ -31,11 +31,19 @@ std::size_t last_name_start(std::string_view path) {
   return start;
 }
 
+bool continues_character(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 // Steps back from `end` to the start of a UTF-8 character, so that a name cut
-// there stays whole characters.
+// there stays whole characters. Bytes that are not UTF-8 are cut where they are.
 std::size_t character_start(std::string_view text, std::size_t end, std::size_t floor) {
-  while (end > floor && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return end;
+  std::size_t start = end;
+  for (int back = 0; back < 3 && start > floor && continues_character(text[start]); ++back) {
+    --start;
+  }
+  const bool starts_character = (static_cast<unsigned char>(text[start]) & 0xC0) == 0xC0;
+  return start < end && starts_character ? start : end;
 }
 
 // Forms the n-th candidate temporary path: "<base>.tmp" for 0, then

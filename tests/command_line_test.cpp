@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -287,6 +288,24 @@ TEST_F(FullDisk, NoRoomToGrowTheTargetLeavesItUntouched) {
   EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
 }
 
+// A file with holes needs room where the holes were once it is rewritten,
+// even when its length stays: a disk too full for that refuses the edit and
+// leaves the target whole, as for a file that grows.
+TEST_F(FullDisk, NoRoomToFillTheHolesOfASparseTargetLeavesItUntouched) {
+  if (scratch.windows()) GTEST_SKIP() << "Wine cannot set room aside for a file";
+  mount_disk("32k");
+  if (!mounted_) return;
+  const std::string original = "cat" + std::string(19997, '\0');
+  const int fd = ::open(scratch.path("disk/notes.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "cat", 3), 3);
+  ASSERT_EQ(::ftruncate(fd, 20000), 0);  // the rest is a hole, no room taken
+  ::close(fd);
+  expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "\nCannot update file!\n", 253);
+  EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
+  EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
+}
+
 // A pipe or device is refused before it is opened: a writer waiting on a
 // pipe stays waiting, its data undelivered.
 TEST_F(CommandLine, APipeIsRefusedWithoutBeingOpened) {
@@ -369,6 +388,31 @@ TEST_F(CommandLine, AClosedPipeCostsOnlyTheMessage) {
   options.output = RunOptions::Output::broken_pipe;
   expect_run({"/rt", "missing.txt", "cat", "dog"}, "", 254, options);
   expect_run({}, "", 255, options);
+}
+
+// A file another program holds a lease on (a file server's cached copy, say)
+// is edited once that program has given the lease up, as any writer waits for
+// it; it is not refused.
+int leased_file = -1;
+extern "C" void give_up_lease(int) {
+  (void)::fcntl(leased_file, F_SETLEASE, F_UNLCK);
+}
+
+TEST_F(CommandLine, AnEditWaitsForALeaseToBeGivenUp) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  scratch.write("notes.txt", "a cat");
+  leased_file = ::open(scratch.path("notes.txt").c_str(), O_RDONLY);
+  ASSERT_GE(leased_file, 0);
+  const auto previous = ::signal(SIGIO, give_up_lease);
+  if (::fcntl(leased_file, F_SETLEASE, F_RDLCK) != 0) {
+    ::signal(SIGIO, previous);
+    ::close(leased_file);
+    GTEST_SKIP() << "no leases here";
+  }
+  expect_run({"/rt", "notes.txt", "cat", "dog"}, "", 0);
+  ::signal(SIGIO, previous);
+  ::close(leased_file);
+  EXPECT_EQ(scratch.read("notes.txt"), "a dog");
 }
 
 // Other programs' locks on the file do not hold an edit up.

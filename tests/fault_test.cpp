@@ -360,6 +360,55 @@ TEST_F(Faults, OtherProgramsLockTheFileDuringAnEdit) {
   }
 }
 
+// Another program appends to the target after the tool has read it and before
+// the commit (a log written to meanwhile): its bytes are never cut off. The
+// edit gives up with the target as the other program left it.
+TEST_F(Faults, BytesAppendedByAnotherProgramBeforeTheCommitAreKept) {
+  if (scratch.windows()) GTEST_SKIP() << "the hook runs a POSIX shell";
+  RunOptions options;
+  options.environment = {"ZIBEL_TEST_HOOK=printf 'appended by a logger\\n' >> notes.txt"};
+  for (const std::string fault : {"write 2 hook 0", "flush 1 hook 0", "flush 2 hook 0"}) {
+    SCOPED_TRACE(fault);
+    const RunResult result = edit(fault, options);
+    EXPECT_EQ(result.status, 253);
+    EXPECT_EQ(result.out, kFailureMessages.at("update"));
+    EXPECT_TRUE(scratch.read("notes.txt") == original + "appended by a logger\n");
+    EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+  }
+}
+
+// A target whose last name is not UTF-8 and too long for the ending: the kept
+// copy is still named after it, not a bare ".tmp" shared by every such file.
+TEST_F(Faults, TheKeptCopyOfAnOverlongNameIsNamedAfterIt) {
+  if (scratch.windows()) GTEST_SKIP() << "a POSIX name";
+  reset();
+  const std::string name(255, '\xB0');  // Latin-1 degree signs
+  ASSERT_EQ(std::rename(scratch.path("notes.txt").c_str(), scratch.path(name).c_str()), 0);
+  RunOptions options;
+  options.environment = {"ZIBEL_TEST_FAULT=truncate 1 fail 5"};
+  const RunResult result = scratch.run({"/rt", name, "cat", "tiger"}, options);
+  EXPECT_EQ(result.status, 252);
+  EXPECT_EQ(result.out, "\nFile update incomplete!\nThe new content is kept in " +
+                            name.substr(0, 251) + ".tmp\n");
+}
+
+// An outcome told to a pipe that nobody reads: the commit is over, and the
+// run can still be ended while the message waits.
+TEST_F(Faults, ARunWaitingToTellItsOutcomeCanStillBeEnded) {
+  if (scratch.windows()) GTEST_SKIP() << "Windows has no signals to send";
+  reset();
+  RunOptions options;
+  options.output = RunOptions::Output::full_pipe;
+  options.environment = {"ZIBEL_TEST_FAULT=truncate 1 fail 5"};
+  const Started run = scratch.start({"/rt", "notes.txt", "cat", "tiger"}, options);
+  ::usleep(300000);
+  ::kill(run.pid, SIGTERM);
+  const auto result = scratch.wait_for(run, std::chrono::seconds(10));
+  ASSERT_TRUE(result.has_value()) << "the run could not be ended";
+  EXPECT_EQ(result->status, 1000 + SIGTERM);
+  EXPECT_TRUE(scratch.read("notes.txt.tmp") == expected);
+}
+
 // The target swapped for another file between the look at it and the open:
 // the file that was looked at is not the one opened, and neither is edited.
 TEST_F(Faults, ATargetSwappedBeforeTheOpenIsRefused) {

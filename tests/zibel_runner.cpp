@@ -51,11 +51,21 @@ void open_to_all(const std::string& path) {
     ::close(0);
     ::close(1);
   }
-  if (options.output == RunOptions::Output::broken_pipe) {
+  if (options.output == RunOptions::Output::broken_pipe ||
+      options.output == RunOptions::Output::full_pipe) {
     int ends[2];
     if (::pipe(ends) != 0 || ::dup2(ends[1], 1) < 0) ::_exit(kCannotStart);
-    ::close(ends[0]);
     ::close(ends[1]);
+    if (options.output == RunOptions::Output::broken_pipe) {
+      ::close(ends[0]);
+    } else {
+      // Filled to the brim; the reading end stays open in the program, unread.
+      const int flags = ::fcntl(1, F_GETFL);
+      ::fcntl(1, F_SETFL, flags | O_NONBLOCK);
+      while (::write(1, "full", 4) > 0) {
+      }
+      ::fcntl(1, F_SETFL, flags);
+    }
   }
   // As a user's shell would leave them: every signal with its default action.
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {

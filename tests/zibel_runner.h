@@ -25,8 +25,9 @@ struct RunOptions {
   // Start with SIGINT, SIGTERM and SIGHUP blocked, as a caller may.
   bool interrupts_blocked = false;
   // What standard output is: a file the test reads (the default), closed
-  // (with standard input), or a pipe whose reading end is closed.
-  enum class Output { captured, closed, broken_pipe };
+  // (with standard input), a pipe whose reading end is closed, or a full pipe
+  // that nobody reads.
+  enum class Output { captured, closed, broken_pipe, full_pipe };
   Output output = Output::captured;
   // Extra environment entries, "NAME=value".
   std::vector<std::string> environment = {};
