@@ -1,0 +1,32 @@
+# The command-line suite and the fault suite against a cross-built Windows
+# program, run under Wine, when one is named (see the "wine" preset). Included
+# from tests/CMakeLists.txt, where the suites' targets are.
+set(ZIBEL_WINDOWS_PROGRAM "" CACHE FILEPATH "A zibel.exe to run the command-line suite against")
+if(NOT ZIBEL_WINDOWS_PROGRAM)
+  return()
+endif()
+
+find_program(ZIBEL_WINE wine REQUIRED)
+find_program(ZIBEL_WINESERVER wineserver REQUIRED)
+find_program(ZIBEL_WINEBOOT wineboot REQUIRED)
+
+# One Wine server for all the runs, started before the suites and stopped after them.
+set(ZIBEL_WINE_SERVER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/wine-server)
+add_test(NAME wine_start
+         COMMAND ${ZIBEL_WINE_SERVER_SCRIPT} start ${ZIBEL_WINESERVER} ${ZIBEL_WINEBOOT})
+add_test(NAME wine_stop COMMAND ${ZIBEL_WINE_SERVER_SCRIPT} stop ${ZIBEL_WINESERVER})
+set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEDEBUG=-all)
+set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+add_test(NAME command_line_suite_under_wine COMMAND command_line_test)
+set_tests_properties(command_line_suite_under_wine PROPERTIES
+  FIXTURES_REQUIRED wine TIMEOUT 900
+  ENVIRONMENT "ZIBEL_BINARY=${ZIBEL_WINDOWS_PROGRAM};ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all")
+
+# And every system call of the Windows program broken on purpose, through its
+# own zibel_faulty.exe beside it.
+get_filename_component(ZIBEL_WINDOWS_FOLDER ${ZIBEL_WINDOWS_PROGRAM} DIRECTORY)
+add_test(NAME fault_suite_under_wine COMMAND fault_test)
+set_tests_properties(fault_suite_under_wine PROPERTIES
+  FIXTURES_REQUIRED wine TIMEOUT 900
+  ENVIRONMENT "ZIBEL_FAULTY_BINARY=${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe;ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all")
