@@ -1,0 +1,103 @@
+# What is installed, and the packages cpack makes of it in the build folder:
+# a .deb on Linux, a .zip on Windows. Included from CMakeLists.txt after the
+# program's target.
+include(GNUInstallDirs)
+
+# The license, for the packages: the holders from its copyright line, and its
+# terms, the paragraphs from "Permission" on.
+set(ZIBEL_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZIBEL_LICENSE})
+file(READ ${ZIBEL_LICENSE} ZIBEL_LICENSE_TEXT)
+string(REGEX MATCH "\nCopyright \\(c\\) ([^\n]+)\n" ZIBEL_COPYRIGHT_LINE "${ZIBEL_LICENSE_TEXT}")
+set(ZIBEL_COPYRIGHT ${CMAKE_MATCH_1})
+string(FIND "${ZIBEL_LICENSE_TEXT}" "Permission is hereby granted" ZIBEL_TERMS_START)
+if(NOT ZIBEL_COPYRIGHT OR ZIBEL_TERMS_START EQUAL -1)
+  message(FATAL_ERROR "LICENSE has no copyright line or no terms where they were expected")
+endif()
+string(SUBSTRING "${ZIBEL_LICENSE_TEXT}" ${ZIBEL_TERMS_START} -1 ZIBEL_LICENSE_TERMS)
+
+if(WIN32)
+  # The Windows package is a folder: the program, a short README and the
+  # license, both text files with Windows line ends.
+  install(TARGETS zibel RUNTIME DESTINATION .)
+  configure_file(packaging/README-windows.txt README.txt @ONLY NEWLINE_STYLE WIN32)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
+          DESTINATION .)
+else()
+  # Who publishes the .deb. The defaults name nobody and lead nowhere (the
+  # domain .invalid never resolves); whoever publishes a package sets both.
+  set(ZIBEL_PACKAGE_MAINTAINER "Unnamed packager <packager@zibel.invalid>"
+      CACHE STRING "The .deb's maintainer, as Name <address>")
+  set(ZIBEL_PACKAGE_HOMEPAGE "https://zibel.invalid/" CACHE STRING "The .deb's home page")
+
+  install(TARGETS zibel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # The license as Debian reads it (the machine-readable copyright format):
+  # the terms indented by one space, an empty line as " .".
+  string(STRIP "${ZIBEL_LICENSE_TERMS}" ZIBEL_LICENSE_TERMS)
+  string(REPLACE "\n\n" "\n.\n" ZIBEL_LICENSE_TERMS "${ZIBEL_LICENSE_TERMS}")
+  string(REPLACE "\n" "\n " ZIBEL_LICENSE_TERMS " ${ZIBEL_LICENSE_TERMS}")
+  configure_file(packaging/copyright.in copyright @ONLY)
+
+  # The changelog's latest entry is for this version.
+  set(ZIBEL_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/changelog.in)
+  file(STRINGS ${ZIBEL_CHANGELOG} ZIBEL_CHANGELOG_HEADING LIMIT_COUNT 1)
+  if(NOT ZIBEL_CHANGELOG_HEADING MATCHES "^zibel \\(([^)]+)\\) "
+     OR NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "The latest entry of packaging/changelog.in is not for version "
+                        "${PROJECT_VERSION}: add one (its first line is '${ZIBEL_CHANGELOG_HEADING}')")
+  endif()
+  configure_file(${ZIBEL_CHANGELOG} changelog @ONLY)
+
+  # Debian wants manual pages and changelogs compressed, without a time stamp
+  # or a name in the gzip header.
+  add_custom_command(
+    OUTPUT zibel.1.gz
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/zibel.1 > zibel.1.gz
+    DEPENDS man/zibel.1)
+  add_custom_command(
+    OUTPUT changelog.gz
+    COMMAND gzip -9nc changelog > changelog.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+  add_custom_target(manual ALL DEPENDS zibel.1.gz changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zibel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME zibel)
+set(CPACK_PACKAGE_VENDOR "The Zibel authors")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "replace every occurrence of a string inside a text file, in place")
+# One line of the .deb's description each, at most 80 columns.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "zibel /rt <file> <old string> <new string> replaces every occurrence of the"
+  "old string by the new one, byte for byte, and writes the result back into the"
+  "same file. Files of any size are edited through fixed buffers."
+  ""
+  "The file's content is never lost: the new content is written to a temporary"
+  "file beside it and flushed to disk before the file is overwritten in place,"
+  "and a failure, an interrupt or a concurrent run leaves the old content or the"
+  "new one, or names the temporary file that holds it.")
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_SYSTEM_NAME windows-x86)
+  else()
+    set(CPACK_SYSTEM_NAME windows-x64)
+  endif()
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZIBEL_PACKAGE_MAINTAINER})
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${ZIBEL_PACKAGE_HOMEPAGE})
+  # The libraries the program loads, with their versions, as dpkg-shlibdeps
+  # (Debian package dpkg-dev) finds them.
+  if(NOT ZIBEL_LINK STREQUAL "static")
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
+endif()
+include(CPack)
