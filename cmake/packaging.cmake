@@ -1,6 +1,6 @@
 # What is installed, and the packages cpack makes of it in the build folder:
 # a .deb on Linux, a .zip on Windows. Included from CMakeLists.txt after the
-# program's target.
+# program's target, and after cmake/reproducible.cmake.
 include(GNUInstallDirs)
 
 # The license, for the packages: the holders from its copyright line, and its
@@ -41,7 +41,6 @@ else()
   configure_file(packaging/copyright.in copyright @ONLY)
 
   # The changelog's latest entry is for this version.
-  set(ZIBEL_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/changelog.in)
   file(STRINGS ${ZIBEL_CHANGELOG} ZIBEL_CHANGELOG_HEADING LIMIT_COUNT 1)
   if(NOT ZIBEL_CHANGELOG_HEADING MATCHES "^zibel \\(([^)]+)\\) "
      OR NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
@@ -81,6 +80,14 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "and a failure, an interrupt or a concurrent run leaves the old content or the"
   "new one, or names the temporary file that holds it.")
 set(CPACK_STRIP_FILES ON)
+# Run by cpack, so that a package is the same whoever packs it, where and when:
+# its time stamps (cmake/cpack-config.cmake), its folders' modes
+# (cmake/cpack-folders.cmake), and the owners and modes it records
+# (cmake/cpack-owners.cmake).
+set(CPACK_ZIBEL_SOURCE_DATE_EPOCH ${ZIBEL_SOURCE_DATE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-config.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-folders.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-owners.cmake)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
