@@ -102,7 +102,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZIBEL_PACKAGE_MAINTAINER})
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${ZIBEL_PACKAGE_HOMEPAGE})
   # The libraries the program loads, with their versions, as dpkg-shlibdeps
-  # (Debian package dpkg-dev) finds them.
+  # finds them (cpack needs the Debian packages dpkg-dev and file for it).
   if(NOT ZIBEL_LINK STREQUAL "static")
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
