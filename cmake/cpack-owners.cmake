@@ -4,8 +4,8 @@
 # and a root build write: user and group 0, and mode 100644 for the members of
 # a .deb. The package is then the same whoever packs it.
 
-# Overwrites <count> bytes of <file> from <offset> on with <bytes>, a printf
-# format of octal escapes or plain text.
+# Overwrites <file> from byte <offset> on with <bytes>, a printf format of
+# plain text or octal escapes.
 function(zibel_overwrite file offset bytes)
   execute_process(
     COMMAND sh -c "printf '${bytes}' | dd of=\"$0\" bs=1 seek=$1 conv=notrunc status=none"

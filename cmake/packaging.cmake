@@ -3,19 +3,6 @@
 # program's target, and after cmake/reproducible.cmake.
 include(GNUInstallDirs)
 
-# The license, for the packages: the holders from its copyright line, and its
-# terms, the paragraphs from "Permission" on.
-set(ZIBEL_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZIBEL_LICENSE})
-file(READ ${ZIBEL_LICENSE} ZIBEL_LICENSE_TEXT)
-string(REGEX MATCH "\nCopyright \\(c\\) ([^\n]+)\n" ZIBEL_COPYRIGHT_LINE "${ZIBEL_LICENSE_TEXT}")
-set(ZIBEL_COPYRIGHT ${CMAKE_MATCH_1})
-string(FIND "${ZIBEL_LICENSE_TEXT}" "Permission is hereby granted" ZIBEL_TERMS_START)
-if(NOT ZIBEL_COPYRIGHT OR ZIBEL_TERMS_START EQUAL -1)
-  message(FATAL_ERROR "LICENSE has no copyright line or no terms where they were expected")
-endif()
-string(SUBSTRING "${ZIBEL_LICENSE_TEXT}" ${ZIBEL_TERMS_START} -1 ZIBEL_LICENSE_TERMS)
-
 if(WIN32)
   # The Windows package is a folder: the program, a short README and the
   # license, both text files with Windows line ends.
@@ -34,7 +21,18 @@ else()
   install(TARGETS zibel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The license as Debian reads it (the machine-readable copyright format):
-  # the terms indented by one space, an empty line as " .".
+  # the holders from LICENSE's copyright line, and its terms, the paragraphs
+  # from "Permission" on, indented by one space, an empty line as " .".
+  set(ZIBEL_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZIBEL_LICENSE})
+  file(READ ${ZIBEL_LICENSE} ZIBEL_LICENSE_TEXT)
+  string(REGEX MATCH "\nCopyright \\(c\\) ([^\n]+)\n" ZIBEL_COPYRIGHT_LINE "${ZIBEL_LICENSE_TEXT}")
+  set(ZIBEL_COPYRIGHT ${CMAKE_MATCH_1})
+  string(FIND "${ZIBEL_LICENSE_TEXT}" "Permission is hereby granted" ZIBEL_TERMS_START)
+  if(NOT ZIBEL_COPYRIGHT OR ZIBEL_TERMS_START EQUAL -1)
+    message(FATAL_ERROR "LICENSE has no copyright line or no terms where they were expected")
+  endif()
+  string(SUBSTRING "${ZIBEL_LICENSE_TEXT}" ${ZIBEL_TERMS_START} -1 ZIBEL_LICENSE_TERMS)
   string(STRIP "${ZIBEL_LICENSE_TERMS}" ZIBEL_LICENSE_TERMS)
   string(REPLACE "\n\n" "\n.\n" ZIBEL_LICENSE_TERMS "${ZIBEL_LICENSE_TERMS}")
   string(REPLACE "\n" "\n " ZIBEL_LICENSE_TERMS " ${ZIBEL_LICENSE_TERMS}")
@@ -59,7 +57,7 @@ else()
     OUTPUT changelog.gz
     COMMAND gzip -9nc changelog > changelog.gz
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog)
-  add_custom_target(manual ALL DEPENDS zibel.1.gz changelog.gz)
+  add_custom_target(documentation ALL DEPENDS zibel.1.gz changelog.gz)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zibel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
