@@ -15,13 +15,16 @@ set(ZIBEL_WINE_SERVER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/wine-server)
 add_test(NAME wine_start
          COMMAND ${ZIBEL_WINE_SERVER_SCRIPT} start ${ZIBEL_WINESERVER} ${ZIBEL_WINEBOOT})
 add_test(NAME wine_stop COMMAND ${ZIBEL_WINE_SERVER_SCRIPT} stop ${ZIBEL_WINESERVER})
-set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEDEBUG=-all)
+set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 
+# Wine turns the UTF-8 arguments of the tests into UTF-16 by the Unix locale,
+# and gives C.UTF-8 (always there on Debian) the ANSI code page 1252 of
+# en-US: the Windows program is tested under code page 1252.
 add_test(NAME command_line_suite_under_wine COMMAND command_line_test)
 set_tests_properties(command_line_suite_under_wine PROPERTIES
   FIXTURES_REQUIRED wine TIMEOUT 900
-  ENVIRONMENT "ZIBEL_BINARY=${ZIBEL_WINDOWS_PROGRAM};ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all")
+  ENVIRONMENT "ZIBEL_BINARY=${ZIBEL_WINDOWS_PROGRAM};ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all;LC_ALL=C.UTF-8")
 
 # And every system call of the Windows program broken on purpose, through its
 # own zibel_faulty.exe beside it.
@@ -29,4 +32,4 @@ get_filename_component(ZIBEL_WINDOWS_FOLDER ${ZIBEL_WINDOWS_PROGRAM} DIRECTORY)
 add_test(NAME fault_suite_under_wine COMMAND fault_test)
 set_tests_properties(fault_suite_under_wine PROPERTIES
   FIXTURES_REQUIRED wine TIMEOUT 900
-  ENVIRONMENT "ZIBEL_FAULTY_BINARY=${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe;ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all")
+  ENVIRONMENT "ZIBEL_FAULTY_BINARY=${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe;ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all;LC_ALL=C.UTF-8")

@@ -42,7 +42,8 @@ int report_incomplete_update(const ArgumentField& temporary_path) {
   std::memcpy(row, kNewContentKeptIn.data(), kNewContentKeptIn.size());
   std::memcpy(row + kNewContentKeptIn.size(), path.data(), path.size());
   row[kNewContentKeptIn.size() + path.size()] = '\n';
-  print({row, kNewContentKeptIn.size() + path.size() + 1});
+  // The path is shown exactly, whatever characters it holds.
+  (void)platform::print_with_path(row, kNewContentKeptIn.size() + path.size() + 1);
   return kStatusUpdateIncomplete;
 }
 
@@ -68,14 +69,23 @@ int report(Outcome outcome, const Request& request) {
 
 }  // namespace
 
-int run_command_line(int argc, const char* const* argv) {
+int run_command_line(const Arguments& arguments) {
+  const char* const* argv = arguments.values;
   // The count is tested before the command word.
-  if (argc < 5 || !is_command_word(argv[1])) return say(kUsageBanner, kStatusRejected);
+  if (arguments.count < kUsedArguments || !is_command_word(argv[1])) {
+    return say(kUsageBanner, kStatusRejected);
+  }
 
   Request request;
   if (!request.target_path.assign(argv[2], kMaxTargetPathLength) ||
       !request.old_string.assign(argv[3]) || !request.new_string.assign(argv[4])) {
     return say(kArgumentTooLong, kStatusRejected);
+  }
+  // A string with a character that has no exact form would be matched as some
+  // other bytes, a look-alike: refused before anything is touched.
+  constexpr unsigned kStrings = 1u << 3 | 1u << 4;
+  if ((arguments.unrepresentable & kStrings) != 0) {
+    return say(kArgumentNotRepresentable, kStatusRejected);
   }
   if (request.old_string.empty()) return say(kEmptyOldString, kStatusRejected);
   // Only a name that surely does not exist is "not found"; when that cannot be
@@ -92,6 +102,10 @@ int run_command_line(int argc, const char* const* argv) {
   // what became of the file. It takes effect when the hold ends.
   const platform::InterruptHold hold;
   return report(edit.commit(), request);
+}
+
+int run_command_line(int argc, const char* const* argv) {
+  return run_command_line(Arguments{argc, argv, 0});
 }
 
 }  // namespace zibel

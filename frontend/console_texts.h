@@ -28,6 +28,8 @@ inline constexpr std::string_view kUsageBanner[] = {
 inline constexpr std::string_view kNotFound[] = {"\n", "File not found!\n"};
 inline constexpr std::string_view kEmptyOldString[] = {"\n", "Old string must not be empty!\n"};
 inline constexpr std::string_view kArgumentTooLong[] = {"\n", "Argument too long!\n"};
+inline constexpr std::string_view kArgumentNotRepresentable[] = {"\n",
+                                                                 "Argument not representable!\n"};
 inline constexpr std::string_view kCannotOpen[] = {"\n", "Cannot open file!\n"};
 inline constexpr std::string_view kCannotRead[] = {"\n", "Cannot read file!\n"};
 inline constexpr std::string_view kCannotWriteTemporary[] = {"\n",

@@ -1,7 +1,13 @@
 // The operations the tool needs from the operating system. One source file per
 // system implements them (posix.cpp, win32.cpp); CMake picks the one to build.
 //
-// Every operation reports failure through its result; none of them prints.
+// Every operation reports failure through its result; none of them prints
+// except print and print_with_path.
+//
+// Paths are byte strings. On Windows, whose names are UTF-16, they are UTF-8
+// as the entry point took them from the wide command line (a lone surrogate,
+// which NTFS allows in a name, is encoded like any other code point), so that
+// every name comes through whole.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +54,12 @@ class InterruptHold {
 // pipe or terminal to take it ends the run all the same.
 bool print(const char* text, std::size_t length);
 
+// The same for a text that names a path, which must reach the user exactly:
+// a Windows console is given its characters, whatever they are; redirected
+// output gets the console's code page, where a character it lacks shows as
+// '?' and never as a look-alike that would name another file.
+bool print_with_path(const char* text, std::size_t length);
+
 enum class Existence {
   exists,   // some file-system entry (file, directory, link) has this name
   missing,  // nothing has this name
@@ -68,7 +80,7 @@ enum class CreateResult { created, name_taken, failed };
 CreateResult create_new(const char* path, File& file);
 
 // Whether one name in a folder (no separators) may hold `name` followed by
-// `ending`.
+// `ending`: 255 bytes on Linux, 255 UTF-16 units on Windows.
 bool name_fits(std::string_view name, std::string_view ending);
 
 // True for the characters that separate the names in a path.
@@ -126,8 +138,10 @@ bool seek(File file, std::uint64_t offset);
 // Closes the file; the handle is invalid afterwards, whatever the result.
 bool close(File file);
 
-// Removes the name `path` from its folder while it still names the open
-// `file`; a name that now leads to another file is left alone (false).
+// Removes the open `file`, made under the name `path`. Only that file goes: a
+// file that another program has put under the name is left alone (on POSIX
+// the name is then kept, and the result is false; Windows deletes the file
+// through its handle, the name going when the handle is closed).
 bool remove_file(const char* path, File file);
 
 }  // namespace zibel::platform

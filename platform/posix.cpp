@@ -228,6 +228,11 @@ bool print(const char* text, std::size_t length) {
   return write_all(File{STDOUT_FILENO}, text, length);
 }
 
+// A path is bytes here, printed as they are.
+bool print_with_path(const char* text, std::size_t length) {
+  return print(text, length);
+}
+
 Existence look_up(const char* path) {
   struct stat status {};
   if (::lstat(path, &status) == 0) return Existence::exists;

@@ -365,7 +365,6 @@ TEST_F(CommandLine, EditsThroughALinkInAFolderThatCannotBeWritten) {
 // A name at the file system's limit leaves no room for ".tmp": the temporary
 // file gets a shortened name, still one that nothing else has.
 TEST_F(CommandLine, EditsFilesWithTheLongestNames) {
-  if (scratch.windows()) GTEST_SKIP() << "longer than Windows paths of the ANSI calls";
   for (const std::size_t length : {252u, 253u, 254u, 255u}) {
     const std::string name = std::string(length - 4, 'n') + ".txt";
     SCOPED_TRACE(length);
@@ -378,6 +377,93 @@ TEST_F(CommandLine, EditsFilesWithTheLongestNames) {
     EXPECT_EQ(scratch.names().size(), 2u);
     std::remove(scratch.path(name).c_str());
   }
+}
+
+// Names and encodings. Windows gives the command line in UTF-16: a name may
+// hold any character and be longer than MAX_PATH, and the strings are matched
+// as bytes of the ANSI code page (1252 under Wine here), never through a
+// look-alike. On Linux names and strings are bytes as they are.
+
+TEST_F(CommandLine, FilesNamedInAnyScriptAreEdited) {
+  const std::vector<std::string> names = {"日本語.txt", "σημειώσεις.txt", "my café notes.txt",
+                                          "naïve – ñ.txt"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    scratch.write(name, "a cat");
+    expect_run({"/rt", name, "cat", "dog"}, "", 0);
+    EXPECT_EQ(scratch.read(name), "a dog");
+  }
+  EXPECT_EQ(scratch.names().size(), names.size());
+}
+
+// A fullwidth letter must not find the file named with a plain one.
+TEST_F(CommandLine, ANameThatLooksLikeAnotherDoesNotReachIt) {
+  scratch.write("Notes.txt", "hello");
+  expect_run({"/rt", "Ｎotes.txt", "hello", "bye"}, "\nFile not found!\n", 254);
+  EXPECT_EQ(scratch.read("Notes.txt"), "hello");
+  EXPECT_EQ(scratch.names(), Names{"Notes.txt"});
+}
+
+// Relative paths of about 300 and 1,000 bytes, through "." and "..": longer
+// than MAX_PATH once the current folder is put before them.
+TEST_F(CommandLine, LongPathsAreEdited) {
+  for (const std::size_t length : {300u, 1000u}) {
+    SCOPED_TRACE(length);
+    const std::string name(60, 'd');
+    std::string folder = "deep" + std::to_string(length);
+    while (folder.size() + name.size() + 20 < length) folder += "/" + name;
+    fs::create_directories(scratch.path(folder));
+    scratch.write(folder + "/notes.txt", "a cat");
+    const std::string path = folder + "/../" + name + "/./notes.txt";
+    EXPECT_GE(path.size(), length - 20);
+    expect_run({"/rt", path, "cat", "dog"}, "", 0);
+    EXPECT_EQ(scratch.read(folder + "/notes.txt"), "a dog");
+    EXPECT_EQ(scratch.names(folder), Names{"notes.txt"});
+  }
+}
+
+// The path's limit counts the bytes of its UTF-8 form, which Windows names
+// take too.
+TEST_F(CommandLine, ThePathLimitCountsUtf8Bytes) {
+  std::string path;
+  while (path.size() < 2044) path += "é";
+  expect_run({"/rt", path, "cat", "dog"}, "\nArgument too long!\n", 255);
+  path.resize(2042);
+  expect_run({"/rt", path, "cat", "dog"}, "\nFile not found!\n", 254);
+}
+
+TEST_F(CommandLine, StringsAreAnsiBytesAndNeverLookAlikes) {
+  if (!scratch.windows()) GTEST_SKIP() << "Linux matches the strings' bytes as they are";
+  // Written by an ANSI program in code page 1252: "é" is the byte 0xE9.
+  const std::string content = "hello l \"hi\" ?? caf\xE9\n";
+  scratch.write("notes.txt", content);
+  // "ł" would be a plain "l", the fullwidth quotes plain ones, and the
+  // Japanese characters '?'.
+  for (const std::string& old_string : {"ł"s, "＂hi＂"s, "日本"s}) {
+    SCOPED_TRACE(old_string);
+    expect_run({"/rt", "notes.txt", old_string, "X"}, "\nArgument not representable!\n", 255);
+  }
+  expect_run({"/rt", "notes.txt", "hello", "ł"}, "\nArgument not representable!\n", 255);
+  EXPECT_EQ(scratch.read("notes.txt"), content);
+  EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+  // Checked after the lengths, before the empty old string and the file.
+  expect_run({"/rt", "missing.txt", "ł" + std::string(2047, 'x'), "X"}, "\nArgument too long!\n",
+             255);
+  expect_run({"/rt", "missing.txt", "", "ł"}, "\nArgument not representable!\n", 255);
+  expect_run({"/rt", "missing.txt", "cat", "ł"}, "\nArgument not representable!\n", 255);
+
+  expect_run({"/rt", "notes.txt", "é", "E"}, "", 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "hello l \"hi\" ?? cafE\n");
+}
+
+// A device is refused by its name; looking at it could already reach it.
+TEST_F(CommandLine, DeviceNamesAreRefused) {
+  if (!scratch.windows()) GTEST_SKIP() << "Windows device names";
+  for (const char* device : {"NUL", "con", "COM1", "folder\\LPT1", R"(\\.\NUL)", R"(\\?\NUL)"}) {
+    SCOPED_TRACE(device);
+    expect_run({"/rt", device, "cat", "dog"}, "\nCannot open file!\n", 253);
+  }
+  EXPECT_EQ(scratch.names(), Names{});
 }
 
 // A closed pipe on standard output costs only the message: the status still

@@ -459,5 +459,22 @@ TEST_F(Faults, TheKeptCopyLiesBesideTheFileALinkLeadsTo) {
   EXPECT_EQ(scratch.names(), (Names{"link.txt", "real"}));
 }
 
+// The message names the kept copy as it is. On Windows, output that is not a
+// console gets the console's code page (the ANSI code page 1252 here, with no
+// console), where a character it lacks shows as '?', never as a look-alike.
+TEST_F(Faults, TheKeptCopyIsNamedAsItIs) {
+  reset();
+  const std::string name = "café 日本.txt";
+  ASSERT_EQ(std::rename(scratch.path("notes.txt").c_str(), scratch.path(name).c_str()), 0);
+  RunOptions options;
+  options.environment = {"ZIBEL_TEST_FAULT=truncate 1 fail 5"};
+  const RunResult result = scratch.run({"/rt", name, "cat", "tiger"}, options);
+  EXPECT_EQ(result.status, 252);
+  const std::string shown = scratch.windows() ? "caf\xE9 ??.txt.tmp" : name + ".tmp";
+  EXPECT_EQ(result.out, "\nFile update incomplete!\nThe new content is kept in " + shown + "\n");
+  EXPECT_TRUE(scratch.read(name + ".tmp") == expected);
+  EXPECT_EQ(scratch.names(), (Names{name, name + ".tmp"}));
+}
+
 }  // namespace
 }  // namespace zibel::testing

@@ -69,10 +69,12 @@ void write_calls() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// Started by the same entry point as the tool, so on Windows its command line
+// takes the same wide path.
+int zibel::program(const Arguments& arguments) {
   arm_from_environment();
-  zibel::platform::start_process();
-  const int status = zibel::run_command_line(argc, argv);
+  platform::start_process();
+  const int status = run_command_line(arguments);
   write_calls();
   return status;
 }
