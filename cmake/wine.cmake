@@ -33,3 +33,10 @@ add_test(NAME fault_suite_under_wine COMMAND fault_test)
 set_tests_properties(fault_suite_under_wine PROPERTIES
   FIXTURES_REQUIRED wine TIMEOUT 900
   ENVIRONMENT "ZIBEL_FAULTY_BINARY=${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe;ZIBEL_LAUNCHER=${ZIBEL_WINE};WINEDEBUG=-all;LC_ALL=C.UTF-8")
+
+# The temporary file's security, read back by a Windows program.
+add_test(NAME private_temporary_file_under_wine
+         COMMAND ${ZIBEL_WINE} ${ZIBEL_WINDOWS_FOLDER}/private_file_check.exe
+         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+set_tests_properties(private_temporary_file_under_wine PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")

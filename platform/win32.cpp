@@ -258,6 +258,36 @@ bool delete_on_close(HANDLE handle) {
                                       sizeof disposition) != 0;
 }
 
+// A security descriptor that gives the current user alone access to a new
+// file: a DACL with one entry, protected so that no entry is inherited from
+// the folder. Built in fixed storage for each file made.
+// The user may read, write, rename and delete it.
+constexpr DWORD kPrivateAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+SECURITY_DESCRIPTOR private_descriptor;
+DWORD private_acl[32];
+DWORD token_user[32];  // a TOKEN_USER and the SID it points to
+
+bool make_private(SECURITY_ATTRIBUTES& attributes) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  const bool known = ::GetTokenInformation(token, TokenUser, token_user, sizeof token_user, &size);
+  (void)::CloseHandle(token);  // only read
+  if (!known) return false;
+  const PSID user = reinterpret_cast<TOKEN_USER*>(token_user)->User.Sid;
+  const auto acl = reinterpret_cast<PACL>(private_acl);
+  const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(user);
+  if (acl_size > sizeof private_acl || !::InitializeAcl(acl, acl_size, ACL_REVISION) ||
+      !::AddAccessAllowedAce(acl, ACL_REVISION, kPrivateAccess, user) ||
+      !::InitializeSecurityDescriptor(&private_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorDacl(&private_descriptor, TRUE, acl, FALSE) ||
+      !::SetSecurityDescriptorControl(&private_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return false;
+  }
+  attributes = SECURITY_ATTRIBUTES{sizeof attributes, &private_descriptor, FALSE};
+  return true;
+}
+
 bool file_position(HANDLE handle, LARGE_INTEGER& position) {
   return ::SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) != 0;
 }
@@ -455,10 +485,13 @@ bool open_for_update(const char* path, File& file) {
 CreateResult create_new(const char* path, File& file) {
   if (injected_failure(Operation::create)) return CreateResult::failed;
   const wchar_t* name = nullptr;
-  if (to_system_path(path, name) != Named::file) return CreateResult::failed;
+  SECURITY_ATTRIBUTES security{};
+  if (to_system_path(path, name) != Named::file || !make_private(security)) {
+    return CreateResult::failed;
+  }
   // Open for deletion too, so that it can be deleted through this handle.
   const HANDLE handle = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE | DELETE,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, &security, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
