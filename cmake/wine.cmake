@@ -40,3 +40,10 @@ add_test(NAME private_temporary_file_under_wine
          WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 set_tests_properties(private_temporary_file_under_wine PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
+
+# The kept copy's name, shown whole in a console.
+add_test(NAME console_name_under_wine
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/console_name_check ${ZIBEL_WINE}
+                 ${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe)
+set_tests_properties(console_name_under_wine PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
