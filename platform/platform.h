@@ -88,11 +88,14 @@ bool is_separator(char c);
 
 // The path of the file that `path` leads to: `path` itself, or, when its last
 // name is a symbolic link, where that link leads, through every link in turn.
+// On Windows always `path` itself.
 // False when a link cannot be read, the links go round, or the result does not
 // fit `capacity` bytes with its terminating NUL.
 bool resolve_links(const char* path, char* resolved, std::size_t capacity);
 
 // True when `path`, without following a link at its end, names this open file.
+// On Windows, where resolve_links leaves the path as it is, a link at its end
+// is followed.
 bool names_file(const char* path, File file);
 
 // Reads up to `capacity` bytes at the file's position. Returns the number of

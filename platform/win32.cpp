@@ -229,24 +229,12 @@ bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMA
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// Opens the entry `name` itself, a link at its end included, for no access
-// at all, which has no effect on a file: for looking at it only.
-HANDLE open_to_look(const wchar_t* name) {
+// Opens `name` for no access at all, which has no effect on a file: for
+// looking at it only. With FILE_FLAG_OPEN_REPARSE_POINT in `flags` the entry
+// itself is opened, a link at its end included; without it, what it leads to.
+HANDLE open_to_look(const wchar_t* name, DWORD flags) {
   return ::CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                       nullptr);
-}
-
-// True when `name`, without following a link at its end, names the file open
-// as `held`.
-bool path_names(const wchar_t* name, HANDLE held) {
-  const HANDLE named = open_to_look(name);
-  if (named == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a{};
-  BY_HANDLE_FILE_INFORMATION b{};
-  const bool same = identity_of(named, a) && identity_of(held, b) && same_file(a, b);
-  (void)::CloseHandle(named);  // opened to be looked at only
-  return same;
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // Has the open file deleted when its last handle closes: the file itself,
@@ -452,7 +440,7 @@ bool open_for_update(const char* path, File& file) {
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     return false;
   }
-  const HANDLE looked = open_to_look(name);
+  const HANDLE looked = open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
   if (looked == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION seen{};
   FILE_ATTRIBUTE_TAG_INFO tag{};
@@ -512,6 +500,8 @@ bool is_separator(char c) {
   return c == '\\' || c == '/';
 }
 
+// A link is followed when the file is opened, but the path is kept as it is:
+// the temporary file goes beside the link.
 bool resolve_links(const char* path, char* resolved, std::size_t capacity) {
   const std::size_t length = std::strlen(path);
   if (length >= capacity) return false;
@@ -519,9 +509,18 @@ bool resolve_links(const char* path, char* resolved, std::size_t capacity) {
   return true;
 }
 
+// resolve_links leaves a link as it is here, so a link at the end of the path
+// is followed: the path must still lead to the file opened.
 bool names_file(const char* path, File file) {
   const wchar_t* name = nullptr;
-  return to_system_path(path, name) == Named::file && path_names(name, handle_of(file));
+  if (to_system_path(path, name) != Named::file) return false;
+  const HANDLE named = open_to_look(name, 0);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  const bool same = identity_of(named, a) && identity_of(handle_of(file), b) && same_file(a, b);
+  (void)::CloseHandle(named);  // opened to be looked at only
+  return same;
 }
 
 std::ptrdiff_t read_some(File file, char* into, std::size_t capacity) {
