@@ -134,7 +134,10 @@ bool names_file_system(const wchar_t* rest) {
     return true;
   }
   if (starts_with_folded(rest, L"UNC\\")) return !names_remote_device(rest + 4);
-  return starts_with_folded(rest, L"Volume{");
+  // A volume's own name (\\?\Volume{...}) is its device; a path in it goes on.
+  if (!starts_with_folded(rest, L"Volume{")) return false;
+  const wchar_t* close = std::wcschr(rest, L'}');
+  return close != nullptr && close[1] == L'\\';
 }
 
 enum class Named {
@@ -288,6 +291,8 @@ SRWLOCK interrupt_guard = SRWLOCK_INIT;
 HANDLE interrupted_cleanup = INVALID_HANDLE_VALUE;
 int hold_depth = 0;
 bool interrupt_pending = false;
+// Whether the main thread is writing to standard output, which may wait.
+bool printing = false;
 
 // What Ctrl-C (or closing the console) does: before the commit it deletes the
 // temporary file and ends the process as the default handler would; during the
@@ -299,7 +304,9 @@ bool interrupt_pending = false;
 // in mid-commit, it stays, holding the whole new content.
 void interrupt() {
   ::AcquireSRWLockExclusive(&interrupt_guard);
-  if (hold_depth > 0) {
+  // While the outcome is printed the commit is over: should the output not
+  // take the text (a pipe nobody reads), an interrupt still ends the run.
+  if (hold_depth > 0 && !printing) {
     interrupt_pending = true;
     ::ReleaseSRWLockExclusive(&interrupt_guard);
     return;
@@ -322,6 +329,12 @@ BOOL WINAPI on_console_event(DWORD) {
 }  // namespace
 
 void start_process() {
+  // A 32-bit program on 64-bit Windows has its calls into the system folder
+  // sent to SysWOW64, another file of the same name. Every file call is made on
+  // this thread, and no library is loaded after this point, so the file the
+  // user named is the file edited. Elsewhere the call fails, harmlessly.
+  PVOID redirection = nullptr;
+  (void)::Wow64DisableWow64FsRedirection(&redirection);
   (void)::SetConsoleCtrlHandler(on_console_event, TRUE);
   // Text mode: each "\n" reaches the console as CR LF.
   (void)::_setmode(1, _O_TEXT);
@@ -353,7 +366,24 @@ InterruptHold::~InterruptHold() {
   if (pending) interrupt();  // takes effect now, as it would have on arrival
 }
 
+// Marks the time the main thread writes to standard output, for interrupt().
+class Printing {
+ public:
+  Printing() { set(true); }
+  ~Printing() { set(false); }
+  Printing(const Printing&) = delete;
+  Printing& operator=(const Printing&) = delete;
+
+ private:
+  static void set(bool now) {
+    ::AcquireSRWLockExclusive(&interrupt_guard);
+    printing = now;
+    ::ReleaseSRWLockExclusive(&interrupt_guard);
+  }
+};
+
 bool print(const char* text, std::size_t length) {
+  const Printing printing_now;
   while (length > 0) {
     const unsigned piece = length < kMaxTransfer ? static_cast<unsigned>(length) : kMaxTransfer;
     const int count = ::_write(1, text, piece);
@@ -376,6 +406,7 @@ bool print_with_path(const char* text, std::size_t length) {
       if (printed_units[i] == L'\n') console_units[count++] = L'\r';
       console_units[count++] = printed_units[i];
     }
+    const Printing printing_now;
     for (const wchar_t* rest = console_units; count > 0;) {
       DWORD written = 0;
       const DWORD piece = count < kMaxTransfer ? static_cast<DWORD>(count) : kMaxTransfer;
@@ -483,9 +514,13 @@ CreateResult create_new(const char* path, File& file) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    // A directory of that name gives ERROR_ACCESS_DENIED; it is taken too.
+    // A directory of that name gives ERROR_ACCESS_DENIED; it is taken too, and
+    // so is a name whose file is being deleted but held open by another
+    // program (a virus scanner, say), which cannot even be looked at.
     const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-                       ::GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES;
+                       ::GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES ||
+                       (error == ERROR_ACCESS_DENIED && (::GetLastError() == ERROR_ACCESS_DENIED ||
+                                                         ::GetLastError() == ERROR_DELETE_PENDING));
     return taken ? CreateResult::name_taken : CreateResult::failed;
   }
   file = file_of(handle);
@@ -572,10 +607,15 @@ bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t len
 }
 
 bool reserve(File file, std::uint64_t offset, std::uint64_t length) {
-  if (length == 0) return true;
+  // Only room past the end is set aside: an allocation below the file's end
+  // would cut the file. (NTFS marks files with holes as such; theirs is not.)
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle_of(file), &size)) return false;
+  const std::uint64_t end = offset + length;
+  if (end <= static_cast<std::uint64_t>(size.QuadPart)) return true;
   if (injected_failure(Operation::reserve)) return false;
   FILE_ALLOCATION_INFO room{};
-  room.AllocationSize.QuadPart = static_cast<LONGLONG>(offset + length);
+  room.AllocationSize.QuadPart = static_cast<LONGLONG>(end);
   if (::SetFileInformationByHandle(handle_of(file), FileAllocationInfo, &room, sizeof room)) {
     return true;
   }
