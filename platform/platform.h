@@ -115,8 +115,16 @@ bool copy_bytes(File from, std::uint64_t from_offset, File to, std::uint64_t len
 // when the file system cannot set room aside; false when there is none.
 bool reserve(File file, std::uint64_t offset, std::uint64_t length);
 
-// The file's length now.
-bool length_of(File file, std::uint64_t& length);
+// What tells whether a file has been written to: its length, and the times of
+// its last write and last change. Two stamps of one file are equal while
+// nobody writes to it, as far as the file system's clock can tell.
+struct FileStamp {
+  std::uint64_t length = 0;
+  std::int64_t written = 0;  // in the system's own units
+  std::int64_t changed = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+bool stamp_of(File file, FileStamp& stamp);
 
 // Cuts or extends the file to `length` bytes.
 bool set_length(File file, std::uint64_t length);

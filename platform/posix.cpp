@@ -379,10 +379,13 @@ bool reserve(File file, std::uint64_t offset, std::uint64_t length) {
   return errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-bool length_of(File file, std::uint64_t& length) {
+bool stamp_of(File file, FileStamp& stamp) {
   struct stat status {};
   if (::fstat(descriptor(file), &status) != 0) return false;
-  length = static_cast<std::uint64_t>(status.st_size);
+  constexpr std::int64_t kNanoseconds = 1'000'000'000;
+  stamp.length = static_cast<std::uint64_t>(status.st_size);
+  stamp.written = status.st_mtim.tv_sec * kNanoseconds + status.st_mtim.tv_nsec;
+  stamp.changed = status.st_ctim.tv_sec * kNanoseconds + status.st_ctim.tv_nsec;
   return true;
 }
 

@@ -625,10 +625,16 @@ bool reserve(File file, std::uint64_t offset, std::uint64_t length) {
          error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-bool length_of(File file, std::uint64_t& length) {
+bool stamp_of(File file, FileStamp& stamp) {
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(handle_of(file), &size)) return false;
-  length = static_cast<std::uint64_t>(size.QuadPart);
+  FILE_BASIC_INFO times{};
+  if (!::GetFileSizeEx(handle_of(file), &size) ||
+      !::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &times, sizeof times)) {
+    return false;
+  }
+  stamp.length = static_cast<std::uint64_t>(size.QuadPart);
+  stamp.written = times.LastWriteTime.QuadPart;
+  stamp.changed = times.ChangeTime.QuadPart;
   return true;
 }
 

@@ -15,10 +15,12 @@ Outcome Edit::commit() {
   // been told.
   platform::forget_on_interrupt();
 
-  // Bytes that another program added since the pass read the target would be
-  // cut off: the edit is given up instead, the target as that program left it.
-  std::uint64_t length = 0;
-  if (!platform::length_of(target_, length) || length != input_length_) {
+  // Another program that wrote to the target since the edit began (bytes
+  // appended to a log, a line changed) would lose what it wrote, or have it
+  // mixed with the new content: the edit is given up instead, the target as
+  // that program left it.
+  platform::FileStamp now;
+  if (!platform::stamp_of(target_, now) || now != target_stamp_ || now.length != input_length_) {
     return give_up(Outcome::cannot_update);
   }
   // The target gets room for all it will hold from the first change on, a

@@ -79,7 +79,9 @@ Outcome Edit::prepare() {
     return Outcome::cannot_open;
   }
   target_open_ = true;
-  if (!platform::lock_for_edit(target_)) return give_up(Outcome::cannot_open);
+  if (!platform::lock_for_edit(target_) || !platform::stamp_of(target_, target_stamp_)) {
+    return give_up(Outcome::cannot_open);
+  }
 
   const PassResult result = substitute(*this, request_.old_string.view(),
                                        request_.new_string.view(), work_buffer, output_buffer);

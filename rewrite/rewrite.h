@@ -88,6 +88,9 @@ class Edit final : private PassStreams {
   bool target_open_ = false;
   platform::File temporary_;
   TemporaryState temporary_state_ = TemporaryState::not_made;
+  // The target as it was when the edit began, to tell whether another
+  // program has written to it since.
+  platform::FileStamp target_stamp_;
   std::uint64_t input_length_ = 0;  // bytes read from the target
   std::uint64_t written_ = 0;       // bytes of new content in the temporary file
   // Where the first occurrence starts: the bytes before it are the same in

@@ -377,6 +377,26 @@ TEST_F(Faults, BytesAppendedByAnotherProgramBeforeTheCommitAreKept) {
   }
 }
 
+// Another program rewrites the start of the target without changing its
+// length between the pass and the commit: the target ends up as that program
+// left it, never as a mixture of its change and the edit. (The hook waits a
+// moment first, so that even a coarse file system clock tells the write.)
+TEST_F(Faults, ASameLengthChangeBeforeTheCommitIsNeverMixedIn) {
+  if (scratch.windows()) GTEST_SKIP() << "the hook runs a POSIX shell";
+  RunOptions options;
+  options.environment = {
+      "ZIBEL_TEST_HOOK=sleep 0.02 && printf LINE | dd of=notes.txt conv=notrunc status=none"};
+  const std::string theirs = "LINE" + original.substr(4);
+  for (const std::string fault : {"read 2 hook 0", "flush 1 hook 0", "flush 2 hook 0"}) {
+    SCOPED_TRACE(fault);
+    const RunResult result = edit(fault, options);
+    EXPECT_EQ(result.status, 253);
+    EXPECT_EQ(result.out, kFailureMessages.at("update"));
+    EXPECT_TRUE(scratch.read("notes.txt") == theirs);
+    EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+  }
+}
+
 // A target whose last name is not UTF-8 and too long for the ending: the kept
 // copy is still named after it, not a bare ".tmp" shared by every such file.
 TEST_F(Faults, TheKeptCopyOfAnOverlongNameIsNamedAfterIt) {
