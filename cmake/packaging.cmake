@@ -2,6 +2,10 @@
 # a .deb on Linux, a .zip on Windows. Included from CMakeLists.txt after the
 # program's target, and after cmake/reproducible.cmake.
 include(GNUInstallDirs)
+# Folders that cmake --install makes are open to all to read, whatever the
+# umask of whoever installs.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   # The Windows package is a folder: the program, a short README and the
@@ -48,15 +52,19 @@ else()
   configure_file(${ZIBEL_CHANGELOG} changelog @ONLY)
 
   # Debian wants manual pages and changelogs compressed, without a time stamp
-  # or a name in the gzip header.
+  # or a name in the gzip header. The paths reach the shell as arguments, so
+  # that quotes or dollars in them are only characters.
+  set(ZIBEL_GZIP sh -c "gzip -9nc \"$0\" > \"$1\"")
   add_custom_command(
     OUTPUT zibel.1.gz
-    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/zibel.1 > zibel.1.gz
-    DEPENDS man/zibel.1)
+    COMMAND ${ZIBEL_GZIP} ${PROJECT_SOURCE_DIR}/man/zibel.1 zibel.1.gz
+    DEPENDS man/zibel.1
+    VERBATIM)
   add_custom_command(
     OUTPUT changelog.gz
-    COMMAND gzip -9nc changelog > changelog.gz
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+    COMMAND ${ZIBEL_GZIP} changelog changelog.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog
+    VERBATIM)
   add_custom_target(documentation ALL DEPENDS zibel.1.gz changelog.gz)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zibel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz

@@ -4,10 +4,19 @@
 
 # Paths in the debug information and in __FILE__ name the source tree and the
 # build folder as ".": the build ID of the program, a hash of all of it, would
-# otherwise carry where it was built. The build folder comes last, so that it
-# wins when it lies inside the source tree.
-add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
-                    -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+# otherwise carry where it was built. The compiler tries the last map first and
+# matches prefixes as text, so the longer path comes last: the build folder
+# when it lies inside the source tree, the source tree when the build folder's
+# path is the start of its own (/src/zibel beside /src/zibel-source).
+string(LENGTH "${PROJECT_SOURCE_DIR}" ZIBEL_SOURCE_PATH_LENGTH)
+string(LENGTH "${PROJECT_BINARY_DIR}" ZIBEL_BINARY_PATH_LENGTH)
+if(ZIBEL_BINARY_PATH_LENGTH GREATER ZIBEL_SOURCE_PATH_LENGTH)
+  add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                      -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+else()
+  add_compile_options(-ffile-prefix-map=${PROJECT_BINARY_DIR}=.
+                      -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+endif()
 
 # Every time stamp that goes into the programs and the packages is
 # SOURCE_DATE_EPOCH. It is taken from the environment when this folder is

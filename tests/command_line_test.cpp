@@ -339,8 +339,11 @@ TEST_F(CommandLine, AFileInAFolderThatCannotBeSearchedCannotBeOpened) {
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
   ASSERT_EQ(::mkdir(scratch.path("private").c_str(), 0700), 0);
   scratch.write("private/notes.txt", "a cat");
+  // No one but root may search it, whoever runs the tests.
+  ASSERT_EQ(::chmod(scratch.path("private").c_str(), 0), 0);
   expect_run({"/rt", "private/notes.txt", "cat", "dog"}, "\nCannot open file!\n", 253,
              {.unprivileged = true});
+  ASSERT_EQ(::chmod(scratch.path("private").c_str(), 0700), 0);
   EXPECT_EQ(scratch.read("private/notes.txt"), "a cat");
 }
 
