@@ -117,10 +117,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void on_ending_signal(int signal_number) {
   const int saved_errno = errno;
   const char* path = interrupted_cleanup.load();
-  struct stat named {};
-  struct stat held {};
-  if (path != nullptr && ::lstat(path, &named) == 0 &&
-      ::fstat(interrupted_cleanup_descriptor.load(), &held) == 0 && same_file(named, held)) {
+  // names_file makes only lstat and fstat calls, both safe here.
+  if (path != nullptr && names_file(path, File{interrupted_cleanup_descriptor.load()})) {
     (void)::unlink(path);
   }
   (void)::raise(signal_number);
