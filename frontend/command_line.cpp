@@ -1,12 +1,14 @@
 #include "frontend/command_line.h"
 
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "frontend/console_texts.h"
-#include "platform/platform.h"
+#include "platform/names.h"
+#include "platform/process.h"
 #include "rewrite/argument_field.h"
-#include "rewrite/rewrite.h"
+#include "rewrite/edit.h"
 
 namespace zibel {
 namespace {
@@ -58,7 +60,6 @@ int report(Outcome outcome, const Request& request) {
       return say(kCannotRead, kStatusFailed);
     case Outcome::cannot_write_temporary:
       return say(kCannotWriteTemporary, kStatusFailed);
-    case Outcome::ready:  // never the end of an edit
     case Outcome::cannot_update:
       return say(kCannotUpdate, kStatusFailed);
     case Outcome::update_incomplete:
@@ -90,18 +91,17 @@ int run_command_line(const Arguments& arguments) {
   if (request.old_string.empty()) return say(kEmptyOldString, kStatusRejected);
   // Only a name that surely does not exist is "not found"; when that cannot be
   // told, the open says what is wrong.
-  if (platform::look_up(request.target_path.c_str()) == platform::Existence::missing) {
+  if (platform::surely_missing(request.target_path.c_str())) {
     return say(kNotFound, kStatusNotFound);
   }
 
   Edit edit(request);
-  const Outcome prepared = edit.prepare();
-  if (prepared != Outcome::ready) return report(prepared, request);
+  if (const std::optional<Outcome> ended = edit.prepare()) return report(*ended, request);
   // A signal that would end the run waits from the start of the commit until
   // its outcome has been told: it never tears the target, and the user learns
-  // what became of the file. It takes effect when the hold ends.
-  const platform::InterruptHold hold;
-  return report(edit.commit(), request);
+  // what became of the file. It takes effect when the signals are unblocked.
+  const platform::InterruptHold blocked;
+  return report(edit.commit(blocked), request);
 }
 
 int run_command_line(int argc, const char* const* argv) {

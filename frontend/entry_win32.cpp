@@ -4,16 +4,17 @@
 // "best fit" would turn characters it lacks into look-alikes: "ł" into "l",
 // a fullwidth quote into '"', the name "Ｎotes.txt" into "Notes.txt".
 //
-// The command word and the target path become UTF-8, which holds every
-// name. The two strings become bytes of the ANSI code page, the bytes that
-// files written by ANSI programs hold, and are refused when a character has
-// no exact form there.
+// The command word and the target path become WTF-8 (UTF-8 that keeps a lone
+// surrogate, see platform/wtf8.h), which holds every name. The two strings become bytes of the ANSI
+// code page, the bytes that files written by ANSI programs hold, and are refused when a character
+// has no exact form there.
 #include <windows.h>
 
 #include <cstring>
 #include <cwchar>
 
 #include "frontend/command_line.h"
+#include "platform/wtf8.h"
 #include "rewrite/argument_field.h"
 
 // The C runtime must not expand wildcards in the arguments: "*.txt" names a
@@ -39,36 +40,6 @@ wchar_t read_back[2 * kMaxUnits];
 // Which operands are strings, matched as bytes of the ANSI code page.
 bool is_string(int index) {
   return index == 3 || index == 4;
-}
-
-// UTF-8 for any UTF-16, a surrogate without its partner included (encoded as
-// the code point it is), so every name NTFS can hold comes through.
-std::size_t to_utf8(const wchar_t* text, std::size_t units, char* into) {
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < units; ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      into[length++] = static_cast<char>(c);
-    } else if (c < 0x800) {
-      into[length++] = static_cast<char>(0xC0 | c >> 6);
-      into[length++] = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      into[length++] = static_cast<char>(0xE0 | c >> 12);
-      into[length++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      into[length++] = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      into[length++] = static_cast<char>(0xF0 | c >> 18);
-      into[length++] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      into[length++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      into[length++] = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return length;
 }
 
 // The string in the ANSI code page, without best fit. False when a character
@@ -118,7 +89,7 @@ extern "C" int wmain(int argc, wchar_t** argv) {
     if (is_string(i)) {
       if (!to_ansi(argv[i], units, converted[i], length)) arguments.unrepresentable |= 1u << i;
     } else {
-      length = to_utf8(argv[i], units, converted[i]);
+      length = platform::wtf8::from_utf16(argv[i], units, converted[i]);
     }
     converted[i][length] = '\0';
     values[i] = converted[i];

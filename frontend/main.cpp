@@ -1,5 +1,5 @@
 #include "frontend/command_line.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 int zibel::program(const Arguments& arguments) {
   platform::start_process();

@@ -2,7 +2,6 @@
 // statuses, file contents, and no file left behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -175,11 +174,15 @@ TEST_F(CommandLine, FileWithoutAnOccurrenceIsNotWritten) {
 }
 
 TEST_F(CommandLine, LargeFilesAreRewrittenWhole) {
-  // Occurrences around every mebibyte, where the reads of a large file end.
-  constexpr std::size_t kMebibyte = std::size_t{1} << 20;
-  std::string content(5 * kMebibyte + 3000, '.');
-  for (std::size_t k = 1; k <= 5; ++k) {
-    for (const std::size_t at : {k * kMebibyte - 2000, k * kMebibyte - k, k * kMebibyte + 7}) {
+  // Occurrences across and around the ends of the reads of a large file: the
+  // tool reads 128 KiB at a time and keeps the last 5 bytes (the old string's
+  // length less one) for the next read, so the k-th read ends 5 (k - 1) bytes
+  // before k times 128 KiB.
+  constexpr std::size_t kRead = std::size_t{128} << 10;
+  std::string content(40 * kRead + 3000, '.');
+  for (std::size_t k = 1; k <= 40; ++k) {
+    const std::size_t end = k * kRead - 5 * (k - 1);
+    for (const std::size_t at : {end - 2000, end - 3, end - 6, end + 7}) {
       content.replace(at, 6, "needle");
     }
   }
@@ -504,12 +507,19 @@ TEST_F(CommandLine, AnEditWaitsForALeaseToBeGivenUp) {
   EXPECT_EQ(scratch.read("notes.txt"), "a dog");
 }
 
-// Other programs' locks on the file do not hold an edit up.
+// Other programs' locks on the file do not hold an edit up: a classic fcntl
+// lock on its first byte, as lockf(3) takes one, leaves the byte far past the
+// end that runs of the tool lock free.
 TEST_F(CommandLine, AnEditIsNotHeldUpByAnotherProgramsLock) {
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
   scratch.write("notes.txt", "a cat");
   const int held = ::open(scratch.path("notes.txt").c_str(), O_RDWR);
-  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  struct flock first_byte {};
+  first_byte.l_type = F_WRLCK;
+  first_byte.l_whence = SEEK_SET;
+  first_byte.l_start = 0;
+  first_byte.l_len = 1;
+  ASSERT_EQ(::fcntl(held, F_SETLK, &first_byte), 0);
   const Started run = scratch.start({"/rt", "notes.txt", "cat", "dog"});
   const auto result = scratch.wait_for(run, std::chrono::seconds(10));
   ::close(held);

@@ -1,4 +1,4 @@
-// A Windows program for the tests: makes a file through platform::create_new,
+// A Windows program for the tests: makes a file through platform::create_private,
 // as the tool makes its temporary file, and reads its security back from the
 // file system. The file must let the current user alone in, with a DACL that
 // inherits nothing from the folder: it holds a copy of a target that others
@@ -19,7 +19,7 @@
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -107,9 +107,11 @@ int main() {
 
   const HANDLE plain = ::CreateFileA(plain_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  zibel::platform::Directory here;
   zibel::platform::File made;
-  const bool created =
-      zibel::platform::create_new(private_path, made) == zibel::platform::CreateResult::created;
+  const bool created = zibel::platform::open_directory("", here) &&
+                       zibel::platform::create_private(here, private_path, made) ==
+                           zibel::platform::Created::created;
   if (plain == INVALID_HANDLE_VALUE || !created) {
     std::printf("cannot make the files\n");
     return 2;

@@ -1,5 +1,4 @@
-// The rewrite of one target. The life of an edit, and where each of its
-// guarantees lives:
+// The edit of one target. Its life, and where each of its guarantees lives:
 //
 //   look     Only a regular file is opened at all: a pipe or a device is
 //            refused before an open could have effects on it (platform).
@@ -7,6 +6,8 @@
 //   lock     the same inode, to the end. It is locked against other runs of
 //            this tool, on a byte only they ask for: runs on one file take
 //            turns, other programs are not held up.
+//   state    Its length and its modification and status change times are
+//            noted, to tell later whether another program wrote to it.
 //   pass     One pass from left to right through fixed buffers
 //            (substitution.h). Without an occurrence nothing is written.
 //   temporary file   Made at the first occurrence beside the file the target
@@ -14,31 +15,37 @@
 //            owner, and locked at once. Its one handle serves from creation
 //            to the end of the commit; it is never opened again by name, so
 //            only bytes this run wrote can reach the target.
-//   flush    The temporary file and its name reach the disk before the target
-//            is touched. Any failure up to here removes the temporary file
-//            and leaves the target as it was.
-//   hold     The front end holds back the signals that end a run from here
-//            until it has told the outcome (platform::InterruptHold).
-//   commit   Room is set aside when the target grows; the target is
-//            overwritten in place from its first changed byte, cut to length
-//            and flushed; only then is the temporary file removed. A failure
-//            part way keeps it.
-//   report   The front end prints the outcome; the hold ends, and a signal
-//            that waited takes effect.
+//   durable  The temporary file's data and its name reach the disk before the
+//            target is touched. Any failure up to here removes the temporary
+//            file and leaves the target as it was.
+//   blocked  The front end blocks the signals that end a run from here until
+//            it has told the outcome (platform::InterruptHold), which commit()
+//            takes as a parameter.
+//   check    The target's length and times must be as they were: a write by
+//            another program meanwhile gives the edit up.
+//   preallocate   Disk space for everything the commit writes (a longer end,
+//            holes) is allocated first: a full disk is found while the target
+//            is untouched.
+//   commit   The target is overwritten in place from its first changed byte,
+//            cut to length and flushed; only then is the temporary file
+//            removed. A failure part way keeps it.
+//   report   The front end prints the outcome; the signals are unblocked, and
+//            one that arrived meanwhile takes effect.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "rewrite/argument_field.h"
 #include "rewrite/substitution.h"
 
 namespace zibel {
 
-// How a rewrite ended. The front end turns each outcome into its message and
+// How an edit ended. The front end turns each outcome into its message and
 // exit status.
 enum class Outcome {
-  ready,                   // prepared: the new content waits in the temporary file
   unchanged,               // no occurrence: nothing was written
   replaced,                // the target holds the new content
   cannot_open,             // the target could not be opened for reading and writing
@@ -49,10 +56,10 @@ enum class Outcome {
 };
 
 // One edit of the target named by `request.target_path`, in two steps:
-// prepare, then, when it returns `ready`, commit. `request.temporary_path` is
-// filled when the temporary file is made. Whatever is still open or
-// unfinished when the edit ends is closed, and an uncommitted temporary file
-// removed.
+// prepare, then, when it has not ended the edit, commit.
+// `request.temporary_path` is filled when the temporary file is made.
+// Whatever is still open or unfinished when the edit ends is closed, and an
+// uncommitted temporary file removed.
 class Edit final : private PassStreams {
  public:
   explicit Edit(Request& request) : request_(request) {}
@@ -60,14 +67,14 @@ class Edit final : private PassStreams {
   Edit(const Edit&) = delete;
   Edit& operator=(const Edit&) = delete;
 
-  // Opens and locks the target, runs the pass and completes the temporary
-  // file: `ready` when there is new content to commit, else the outcome.
-  Outcome prepare();
+  // Opens and locks the target, runs the pass and makes the temporary file
+  // durable. The outcome when the edit ends here; nothing when the new
+  // content waits in the temporary file, ready to be committed.
+  std::optional<Outcome> prepare();
 
-  // Puts the new content in place of the target. Only after prepare() gave
-  // `ready`, and under a platform::InterruptHold that lasts until the outcome
-  // has been told.
-  Outcome commit();
+  // Puts the new content in place of the target, under blocked signals that
+  // last until the outcome has been told.
+  Outcome commit(const platform::InterruptHold& blocked);
 
  private:
   // The life of the temporary file: made on the first occurrence, kept open
@@ -86,19 +93,21 @@ class Edit final : private PassStreams {
   Request& request_;
   platform::File target_;
   bool target_open_ = false;
-  platform::File temporary_;
-  TemporaryState temporary_state_ = TemporaryState::not_made;
   // The target as it was when the edit began, to tell whether another
   // program has written to it since.
-  platform::FileStamp target_stamp_;
+  platform::FileState target_state_;
   std::uint64_t input_length_ = 0;  // bytes read from the target
-  std::uint64_t written_ = 0;       // bytes of new content in the temporary file
+  // The path beside which the temporary file goes: the file the target
+  // resolves to. Its directory part is `directory_`'s path.
+  char beside_[ArgumentField::kArgumentFieldSize] = {};
+  platform::Directory directory_;
+  platform::File temporary_;
+  TemporaryState temporary_state_ = TemporaryState::not_made;
+  const char* temporary_name_ = nullptr;  // its name in the directory, in request_.temporary_path
+  std::uint64_t written_ = 0;             // bytes of new content in the temporary file
   // Where the first occurrence starts: the bytes before it are the same in
   // the target and in the new content.
   std::uint64_t first_change_ = 0;
-  // The path of the file the target resolves to, which the temporary path is
-  // formed from.
-  char resolved_target_[ArgumentField::kArgumentFieldSize] = {};
 };
 
 }  // namespace zibel

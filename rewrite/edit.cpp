@@ -1,12 +1,12 @@
-#include "rewrite/rewrite.h"
+#include "rewrite/edit.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/names.h"
+#include "platform/seam.h"
 #include "rewrite/finder.h"
-#include "rewrite/substitution.h"
 
 namespace zibel {
 namespace {
@@ -24,13 +24,6 @@ char output_buffer[kOutputBufferSize];
 // How many numbered names ("<target>.1.tmp" ...) are tried after "<target>.tmp".
 constexpr int kNumberedTemporaryNames = 99;
 
-// Where the last name of a path starts.
-std::size_t last_name_start(std::string_view path) {
-  std::size_t start = path.size();
-  while (start > 0 && !platform::is_separator(path[start - 1])) --start;
-  return start;
-}
-
 bool continues_character(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
@@ -47,9 +40,9 @@ std::size_t character_start(std::string_view text, std::size_t end, std::size_t 
 }
 
 // Forms the n-th candidate temporary path: "<base>.tmp" for 0, then
-// "<base>.<n>.tmp". When the last name would be too long for a folder entry,
-// the base's last name is cut to fit first, so that any file that can be
-// opened can be edited. False when the path does not fit its field.
+// "<base>.<n>.tmp". When the last name would be too long for a directory
+// entry, the base's last name is cut to fit first, so that any file that can
+// be opened can be edited. False when the path does not fit its field.
 bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_path) {
   char ending[24];
   const int ending_length =
@@ -57,7 +50,7 @@ bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_
              : std::snprintf(ending, sizeof ending, ".%d%s", n, kTemporarySuffix.data());
   if (ending_length < 0) return false;
   const std::string_view end{ending, static_cast<std::size_t>(ending_length)};
-  const std::size_t name_start = last_name_start(base);
+  const std::size_t name_start = platform::last_name_start(base);
   std::size_t kept = base.size();
   while (kept > name_start &&
          !platform::name_fits(base.substr(name_start, kept - name_start), end)) {
@@ -72,14 +65,15 @@ bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_
 Edit::~Edit() {
   discard_temporary();
   close_target();
+  platform::close(directory_);
 }
 
-Outcome Edit::prepare() {
+std::optional<Outcome> Edit::prepare() {
   if (!platform::open_for_update(request_.target_path.c_str(), target_)) {
     return Outcome::cannot_open;
   }
   target_open_ = true;
-  if (!platform::lock_for_edit(target_) || !platform::stamp_of(target_, target_stamp_)) {
+  if (!platform::lock_for_edit(target_) || !platform::state_of(target_, target_state_)) {
     return give_up(Outcome::cannot_open);
   }
 
@@ -97,15 +91,16 @@ Outcome Edit::prepare() {
   }
   // The temporary file, and its name, must survive anything that happens to
   // the target while it is overwritten.
-  if (!platform::flush_to_disk(temporary_) ||
-      !platform::flush_name_to_disk(request_.temporary_path.c_str())) {
+  if (!platform::flush(temporary_) ||
+      platform::publish(directory_, temporary_, temporary_name_) != platform::Created::created) {
     return give_up(Outcome::cannot_write_temporary);
   }
-  return Outcome::ready;
+  platform::seam::reach(platform::seam::Point::temporary_durable);
+  return std::nullopt;
 }
 
 std::ptrdiff_t Edit::read(char* into, std::size_t capacity) {
-  const std::ptrdiff_t count = platform::read_some(target_, into, capacity);
+  const std::ptrdiff_t count = platform::read_at(target_, input_length_, into, capacity);
   if (count > 0) input_length_ += static_cast<std::uint64_t>(count);
   return count;
 }
@@ -114,48 +109,98 @@ bool Edit::start_output(std::uint64_t prefix_length) {
   if (!create_temporary()) return false;
   written_ = prefix_length;
   first_change_ = prefix_length;
-  return platform::copy_bytes(target_, 0, temporary_, prefix_length);
+  return platform::copy(target_, 0, temporary_, 0, prefix_length);
 }
 
 bool Edit::write(const char* bytes, std::size_t length) {
+  const std::uint64_t offset = written_;
   written_ += length;
-  return platform::write_all(temporary_, bytes, length);
+  return platform::write_at(temporary_, offset, bytes, length);
 }
 
 // Creates the temporary file under the first free name beside the file the
 // target resolves to, on the same file system as the data it protects; a file
 // that already has one of these names is never touched.
 bool Edit::create_temporary() {
-  if (!platform::resolve_links(request_.target_path.c_str(), resolved_target_,
-                               sizeof resolved_target_) ||
-      !platform::names_file(resolved_target_, target_)) {
-    return false;  // the links changed since the target was opened
+  if (!platform::place_temporary_files(request_.target_path.c_str(), target_, beside_,
+                                       sizeof beside_)) {
+    return false;
   }
+  const std::string_view beside{beside_};
+  const std::size_t directory_length = platform::last_name_start(beside);
+  if (!platform::open_directory(beside.substr(0, directory_length), directory_)) return false;
   for (int n = 0; n <= kNumberedTemporaryNames; ++n) {
-    if (!form_temporary_path(resolved_target_, n, request_.temporary_path)) return false;
-    platform::CreateResult result;
+    if (!form_temporary_path(beside, n, request_.temporary_path)) return false;
+    temporary_name_ = request_.temporary_path.c_str() + directory_length;
+    platform::Created result;
     {
       // The file and the duty to remove it on a signal come into being together.
-      const platform::InterruptHold hold;
-      result = platform::create_new(request_.temporary_path.c_str(), temporary_);
-      if (result == platform::CreateResult::created) {
-        platform::remove_on_interrupt(request_.temporary_path.c_str(), temporary_);
+      const platform::InterruptHold blocked;
+      result = platform::create_private(directory_, temporary_name_, temporary_);
+      if (result == platform::Created::created) {
+        platform::remove_on_interrupt(directory_, temporary_name_, temporary_);
       }
     }
     switch (result) {
-      case platform::CreateResult::created:
+      case platform::Created::created:
         temporary_state_ = TemporaryState::open;
         // Locked before anything is written: another run of the tool that
         // opened it by name meanwhile finds it empty, and any later one waits
         // until this edit has ended.
         return platform::lock_for_edit(temporary_);
-      case platform::CreateResult::name_taken:
+      case platform::Created::name_taken:
         continue;
-      case platform::CreateResult::failed:
+      case platform::Created::failed:
         return false;
     }
   }
   return false;
+}
+
+// The target is overwritten in place, never replaced by a rename, so it keeps
+// its inode: mode, owner, hard links and links that name it stay as they were.
+// Only the bytes from the first occurrence on are written: those before it are
+// the same already. The temporary file still holds the whole new content, and
+// is only removed once the target's new content is on disk; until then it is
+// the one complete copy of the result.
+Outcome Edit::commit(const platform::InterruptHold&) {
+  // From here on a signal must neither tear the target nor remove the
+  // temporary file: the blocked signals wait until the outcome has been told.
+  platform::forget_on_interrupt();
+
+  // Another program that wrote to the target since the edit began (bytes
+  // appended to a log, a line changed) would lose what it wrote, or have it
+  // mixed with the new content: the edit is given up instead, the target as
+  // that program left it.
+  platform::FileState now;
+  if (!platform::state_of(target_, now) || now != target_state_ || now.length != input_length_) {
+    return give_up(Outcome::cannot_update);
+  }
+  // Space for all the target will hold from the first change on, a longer end
+  // and any holes alike: a disk too full for it is found while the target is
+  // still untouched.
+  if (!platform::preallocate(target_, first_change_, written_ - first_change_)) {
+    return give_up(Outcome::cannot_update);
+  }
+  platform::seam::reach(platform::seam::Point::before_commit);
+  bool updated =
+      platform::copy(temporary_, first_change_, target_, first_change_, written_ - first_change_) &&
+      platform::set_length(target_, written_) && platform::flush(target_);
+  target_open_ = false;
+  updated = platform::close(target_) && updated;
+  if (!updated) {
+    temporary_state_ = TemporaryState::closed;
+    (void)platform::close(temporary_);  // its content is on disk already
+    return Outcome::update_incomplete;
+  }
+  platform::seam::reach(platform::seam::Point::after_commit);
+
+  // A temporary file that cannot be removed is left behind silently: the edit
+  // itself is complete.
+  (void)platform::remove(directory_, temporary_name_, temporary_);
+  temporary_state_ = TemporaryState::closed;
+  (void)platform::close(temporary_);  // only read since it was flushed
+  return Outcome::replaced;
 }
 
 // Ends an edit that will not be committed: the temporary file is removed and
@@ -169,9 +214,9 @@ Outcome Edit::give_up(Outcome outcome) {
 void Edit::discard_temporary() {
   if (temporary_state_ != TemporaryState::open) return;
   {
-    const platform::InterruptHold hold;
+    const platform::InterruptHold blocked;
     // Nothing more can be done when it cannot be removed.
-    (void)platform::remove_file(request_.temporary_path.c_str(), temporary_);
+    (void)platform::remove(directory_, temporary_name_, temporary_);
     platform::forget_on_interrupt();
   }
   (void)platform::close(temporary_);  // its content is thrown away

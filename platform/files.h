@@ -1,0 +1,108 @@
+// Files: opening the target, making and naming new files in a directory,
+// positional reads and writes, and making data and names durable. One source
+// file per system implements this (files_posix.cpp, files_win32.cpp); the copy
+// from one file to another is written once, above them (copy.cpp).
+//
+// Every operation reports failure through its result, and seam::last_failure()
+// tells why. Transfers are continued until complete; calls that a signal
+// interrupts are made again. Paths and names are byte strings: on Windows
+// they are WTF-8 (UTF-8 that keeps the lone surrogates a Windows name may
+// hold, see wtf8.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace zibel::platform {
+
+// An open file. The handle is the system's own (a descriptor, or a HANDLE).
+struct File {
+  std::intptr_t handle = -1;
+};
+
+// A directory that new files are made in. Its path is the path up to and
+// including its last separator, or empty for the current directory; names
+// are given to the operations below relative to it.
+struct Directory {
+  std::intptr_t handle = -1;  // POSIX: an open descriptor; Windows: not used
+  std::string_view path;
+  bool flushable = false;  // POSIX: opened for reading, so that it can be flushed
+};
+
+// Opens the directory at `path` (see Directory). A directory that may be
+// written but not read is opened all the same, but cannot be flushed.
+bool open_directory(std::string_view path, Directory& directory);
+void close(Directory& directory);
+
+// Opens an existing regular file for reading and writing. Anything else (a
+// directory, device, pipe or socket) is refused without ever being opened
+// for reading or writing, whatever is renamed onto the path meanwhile.
+bool open_for_update(const char* path, File& file);
+
+enum class Created { created, name_taken, failed };
+
+// A new, empty file for reading and writing, private to the current user,
+// in `directory`, made under `name`. Never opens, empties or replaces an
+// entry that already has that name: that gives name_taken.
+Created create_private(const Directory& directory, const char* name, File& file);
+
+// Makes the name of a file made by create_private durable, so that it is
+// found again after a power loss.
+Created publish(const Directory& directory, File file, const char* name);
+
+// Removes the open `file`, named `name` in `directory`. Only that file goes:
+// a file that another program has put under the name is left alone (false).
+bool remove(const Directory& directory, const char* name, File file);
+
+// Reads up to `capacity` bytes from `offset` on: the number read, 0 at the end
+// of the file, or -1 on failure.
+std::ptrdiff_t read_at(File file, std::uint64_t offset, char* into, std::size_t capacity);
+
+// Writes all `length` bytes at `offset`.
+bool write_at(File file, std::uint64_t offset, const char* bytes, std::size_t length);
+
+// Writes `length` bytes of `from`, starting at `from_offset`, into `to` at
+// `to_offset`, through the kernel's own copy where the system has one, else
+// through memory. Fails when `from` ends first.
+bool copy(File from, std::uint64_t from_offset, File to, std::uint64_t to_offset,
+          std::uint64_t length);
+
+// The kernel's own copy, one call of it, for copy(): the bytes copied, 0 when
+// `from` has none there, or -1 when it failed or is not offered.
+std::int64_t copy_in_kernel(File from, std::uint64_t from_offset, File to, std::uint64_t to_offset,
+                            std::uint64_t length);
+
+// Preallocates `length` bytes from `offset` on, without changing the file's
+// content or length. True when the space is allocated, or when the file
+// system cannot preallocate; false when the disk has no room.
+bool preallocate(File file, std::uint64_t offset, std::uint64_t length);
+
+// What tells whether a file has been written to: its length, and the times
+// of its last modification and last status change. Two of one file are equal
+// while nobody writes to it, as far as the file system's clock can tell.
+struct FileState {
+  std::uint64_t length = 0;
+  std::int64_t modified = 0;  // in the system's own units
+  std::int64_t changed = 0;
+  bool operator==(const FileState&) const = default;
+};
+bool state_of(File file, FileState& state);
+
+// Cuts or extends the file to `length` bytes.
+bool set_length(File file, std::uint64_t length);
+
+// Returns once the file's data, or the directory's names, are on disk.
+bool flush(File file);
+bool flush(const Directory& directory);
+
+// Waits until no other run of this tool edits the file, and keeps other runs
+// out until the file is closed. The lock is on a byte far past the end of any
+// real file, which only this tool asks for. On a file system without locks the
+// edit goes ahead unguarded.
+bool lock_for_edit(File file);
+
+// Closes the file; the handle is invalid afterwards, whatever the result.
+bool close(File file);
+
+}  // namespace zibel::platform

@@ -1,0 +1,260 @@
+// Files on POSIX systems (Linux first of all).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+
+#include "platform/files.h"
+#include "platform/posix_call.h"
+
+namespace zibel::platform {
+namespace {
+
+using posix::at_most;
+using posix::system_call;
+using seam::Point;
+
+// The byte that runs of this tool lock: far past the end of any real file,
+// so that no other program asks for it.
+constexpr off_t kLockOffset = std::numeric_limits<off_t>::max() - 15;
+
+int descriptor(File file) {
+  return static_cast<int>(file.handle);
+}
+
+int descriptor(const Directory& directory) {
+  return static_cast<int>(directory.handle);
+}
+
+bool look(int fd, struct stat& status) {
+  return system_call({Point::look, fd}, [&](std::uint64_t) { return ::fstat(fd, &status); }) == 0;
+}
+
+bool close_descriptor(int fd) {
+  // On Linux the descriptor is released even when close fails, and must not be
+  // closed again; after EINTR nothing is lost, the data having been flushed
+  // before wherever it matters.
+  const seam::Call call{Point::close, fd};
+  const seam::Decision decision = seam::enter(call);
+  const bool closed = (::close(fd) == 0 || errno == EINTR) && !decision.fail;
+  if (decision.fail) errno = decision.error;
+  seam::leave(call, closed ? 0 : -1, closed ? 0 : errno);
+  return closed;
+}
+
+// Clears O_NONBLOCK, with which a file was opened so that the open could not wait.
+bool clear_nonblocking(int fd) {
+  const int flags =
+      system_call({Point::control, fd}, [&](std::uint64_t) { return ::fcntl(fd, F_GETFL); });
+  return flags >= 0 && system_call({Point::control, fd}, [&](std::uint64_t) {
+                         return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+                       }) == 0;
+}
+
+}  // namespace
+
+bool open_directory(std::string_view path, Directory& directory) {
+  // The path ends with its separator, or is empty for the current directory.
+  char name[4096];
+  if (path.size() >= sizeof name) return false;
+  path.copy(name, path.size());
+  name[path.size()] = '\0';
+  const char* const opened = path.empty() ? "." : name;
+  int fd = system_call({Point::open, -1, 0, 0, opened}, [&](std::uint64_t) {
+    return ::open(opened, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  directory.flushable = fd >= 0;
+  // A directory that may be written but not read can still take new files;
+  // it cannot be flushed, and that must not stop an edit there.
+  if (fd < 0 && errno == EACCES) {
+    fd = system_call({Point::open, -1, 0, 0, opened}, [&](std::uint64_t) {
+      return ::open(opened, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    });
+  }
+  if (fd < 0) return false;
+  directory.handle = fd;
+  directory.path = path;
+  return true;
+}
+
+void close(Directory& directory) {
+  if (directory.handle < 0) return;
+  (void)close_descriptor(descriptor(directory));  // nothing was written through it
+  directory.handle = -1;
+}
+
+bool open_for_update(const char* path, File& file) {
+  // Opening has effects of its own on pipes and devices (it releases a writer
+  // waiting on a pipe), so only a regular file is opened at all. O_NONBLOCK
+  // keeps the open from waiting should the entry be swapped for a pipe in
+  // between; the descriptor is then checked to be the file that was looked at.
+  struct stat looked {};
+  if (system_call({Point::look, -1, 0, 0, path},
+                  [&](std::uint64_t) { return ::stat(path, &looked); }) != 0 ||
+      !S_ISREG(looked.st_mode)) {
+    return false;
+  }
+  int fd = system_call({Point::open, -1, 0, 0, path}, [&](std::uint64_t) {
+    return ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  });
+  // Another program holds a lease on the file (a file server's cached copy):
+  // the open has asked it to give the lease up, and a writer waits for that.
+  if (fd < 0 && errno == EWOULDBLOCK) {
+    fd = system_call({Point::open, -1, 0, 0, path},
+                     [&](std::uint64_t) { return ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY); });
+  }
+  if (fd < 0) return false;
+  struct stat opened {};
+  if (!look(fd, opened) || !S_ISREG(opened.st_mode) || !posix::same_file(looked, opened) ||
+      !clear_nonblocking(fd)) {
+    (void)close_descriptor(fd);  // nothing was read or written through it
+    return false;
+  }
+  file.handle = fd;
+  return true;
+}
+
+Created create_private(const Directory& directory, const char* name, File& file) {
+  // Private to the owner: the file holds the target's content.
+  const int fd =
+      system_call({Point::create, -1, 0, 0, name, nullptr, directory.handle}, [&](std::uint64_t) {
+        return ::openat(descriptor(directory), name,
+                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
+      });
+  if (fd < 0) return errno == EEXIST ? Created::name_taken : Created::failed;
+  file.handle = fd;
+  return Created::created;
+}
+
+Created publish(const Directory& directory, File, const char*) {
+  return flush(directory) ? Created::created : Created::failed;
+}
+
+bool remove(const Directory& directory, const char* name, File file) {
+  return system_call(
+             {Point::remove, file.handle, 0, 0, name, nullptr, directory.handle},
+             [&](std::uint64_t) {
+               // Looked at right before the name goes: another program may
+               // have put a file of its own there.
+               if (!posix::names_descriptor(descriptor(directory), name, descriptor(file))) {
+                 errno = ENOENT;
+                 return -1;
+               }
+               return ::unlinkat(descriptor(directory), name, 0);
+             }) == 0;
+}
+
+std::ptrdiff_t read_at(File file, std::uint64_t offset, char* into, std::size_t capacity) {
+  return system_call({Point::read, file.handle, offset, capacity}, [&](std::uint64_t limit) {
+    return ::pread(descriptor(file), into, at_most(capacity, limit), static_cast<off_t>(offset));
+  });
+}
+
+bool write_at(File file, std::uint64_t offset, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const ssize_t count = system_call(
+        {Point::write, file.handle, offset, length, nullptr, bytes}, [&](std::uint64_t limit) {
+          return ::pwrite(descriptor(file), bytes, at_most(length, limit),
+                          static_cast<off_t>(offset));
+        });
+    if (count <= 0) return false;
+    bytes += count;
+    offset += static_cast<std::uint64_t>(count);
+    length -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+std::int64_t copy_in_kernel(File from, std::uint64_t from_offset, File to, std::uint64_t to_offset,
+                            std::uint64_t length) {
+  auto in = static_cast<off_t>(from_offset);
+  auto out = static_cast<off_t>(to_offset);
+  return system_call({Point::copy, to.handle, to_offset, length, nullptr, nullptr, from.handle},
+                     [&](std::uint64_t limit) {
+                       return ::copy_file_range(descriptor(from), &in, descriptor(to), &out,
+                                                at_most(length, limit), 0);
+                     });
+}
+
+bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
+  // A file without holes has its blocks up to its end already: only what
+  // lies past it is allocated, which spares a walk over every block of a
+  // large file.
+  struct stat status {};
+  if (!look(descriptor(file), status)) return false;
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  const auto allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
+  if (allocated >= size && offset < size) {
+    length = offset + length > size ? offset + length - size : 0;
+    offset = size;
+  }
+  if (length == 0) return true;
+  if (system_call({Point::preallocate, file.handle, offset, length}, [&](std::uint64_t) {
+        return ::fallocate(descriptor(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                           static_cast<off_t>(length));
+      }) == 0) {
+    return true;
+  }
+  // A file system that cannot preallocate is written as it comes.
+  return errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+bool state_of(File file, FileState& state) {
+  struct stat status {};
+  if (!look(descriptor(file), status)) return false;
+  constexpr std::int64_t kNanoseconds = 1'000'000'000;
+  state.length = static_cast<std::uint64_t>(status.st_size);
+  state.modified = status.st_mtim.tv_sec * kNanoseconds + status.st_mtim.tv_nsec;
+  state.changed = status.st_ctim.tv_sec * kNanoseconds + status.st_ctim.tv_nsec;
+  return true;
+}
+
+bool set_length(File file, std::uint64_t length) {
+  return system_call({Point::truncate, file.handle, length}, [&](std::uint64_t) {
+           return ::ftruncate(descriptor(file), static_cast<off_t>(length));
+         }) == 0;
+}
+
+bool flush(File file) {
+  return system_call({Point::flush, file.handle},
+                     [&](std::uint64_t) { return ::fsync(descriptor(file)); }) == 0;
+}
+
+bool flush(const Directory& directory) {
+  if (!directory.flushable) return true;  // see open_directory
+  // Some file systems cannot flush a directory at all (EINVAL); their names
+  // are as durable as they can be made.
+  return system_call({Point::flush, directory.handle},
+                     [&](std::uint64_t) { return ::fsync(descriptor(directory)); }) == 0 ||
+         errno == EINVAL;
+}
+
+bool lock_for_edit(File file) {
+  // A lock owned by the open file, not by the process (F_OFD_SETLKW); where
+  // the kernel has none of those, a classic one, which serves as well here.
+  struct flock region {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  region.l_start = kLockOffset;
+  region.l_len = 1;
+  int result = system_call({Point::lock, file.handle}, [&](std::uint64_t) {
+    return ::fcntl(descriptor(file), F_OFD_SETLKW, &region);
+  });
+  if (result != 0 && errno == EINVAL) {
+    result = system_call({Point::lock, file.handle}, [&](std::uint64_t) {
+      return ::fcntl(descriptor(file), F_SETLKW, &region);
+    });
+  }
+  if (result == 0) return true;
+  // A file system without locks can still be edited, only not guarded.
+  return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+}
+
+bool close(File file) {
+  return close_descriptor(descriptor(file));
+}
+
+}  // namespace zibel::platform

@@ -1,0 +1,303 @@
+// Files on Windows, through the wide Win32 file calls.
+//
+// Files are opened with the sharing of the C runtime's streams (others may
+// read and write), and the temporary file may also be deleted while open, so
+// that it can be deleted through its handle.
+#include <windows.h>
+
+#include "platform/files.h"
+#include "platform/win32.h"
+
+namespace zibel::platform {
+namespace {
+
+using seam::Point;
+using win32::done;
+using win32::file_of;
+using win32::handle_of;
+using win32::may_call;
+
+// The largest transfer one ReadFile or WriteFile call is asked for.
+constexpr DWORD kMaxTransfer = DWORD{1} << 30;
+
+// Only other runs of this tool ask for this byte, far past the end of any
+// file, so only they wait for one another; other programs are not held up.
+constexpr DWORD kLockOffsetLow = 0xFFFFFFF0u;
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFFu;
+
+DWORD at_most(std::uint64_t length, DWORD limit) {
+  return length < limit ? static_cast<DWORD>(length) : limit;
+}
+
+OVERLAPPED at_offset(std::uint64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+std::intptr_t number(HANDLE handle) {
+  return reinterpret_cast<std::intptr_t>(handle);
+}
+
+// Has the open file deleted when its last handle closes: the file itself,
+// whatever name it has by then, and never another that took its name.
+bool delete_on_close(HANDLE handle) {
+  const seam::Call call{Point::remove, number(handle)};
+  if (!may_call(call)) return false;
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return done(call, ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                                 sizeof disposition) != 0);
+}
+
+// A security descriptor that gives the current user alone access to a new
+// file: a DACL with one entry, protected so that no entry is inherited from
+// the directory. Built in fixed storage for each file made.
+// The user may read, write, rename and delete it.
+constexpr DWORD kPrivateAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+SECURITY_DESCRIPTOR private_descriptor;
+DWORD private_acl[32];
+DWORD token_user[32];  // a TOKEN_USER and the SID it points to
+
+bool make_private(SECURITY_ATTRIBUTES& attributes) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  const bool known = ::GetTokenInformation(token, TokenUser, token_user, sizeof token_user, &size);
+  (void)::CloseHandle(token);  // only read
+  if (!known) return false;
+  const PSID user = reinterpret_cast<TOKEN_USER*>(token_user)->User.Sid;
+  const auto acl = reinterpret_cast<PACL>(private_acl);
+  const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(user);
+  if (acl_size > sizeof private_acl || !::InitializeAcl(acl, acl_size, ACL_REVISION) ||
+      !::AddAccessAllowedAce(acl, ACL_REVISION, kPrivateAccess, user) ||
+      !::InitializeSecurityDescriptor(&private_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorDacl(&private_descriptor, TRUE, acl, FALSE) ||
+      !::SetSecurityDescriptorControl(&private_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return false;
+  }
+  attributes = SECURITY_ATTRIBUTES{sizeof attributes, &private_descriptor, FALSE};
+  return true;
+}
+
+bool close_handle(HANDLE handle) {
+  const seam::Call call{Point::close, number(handle)};
+  const bool failed = !may_call(call);
+  const bool closed = ::CloseHandle(handle) != 0;
+  if (failed) return false;
+  return done(call, closed);
+}
+
+}  // namespace
+
+// Names in a directory are joined to its path (win32::to_system_path); NTFS
+// journals its directories, and a directory cannot be flushed here.
+bool open_directory(std::string_view path, Directory& directory) {
+  directory.path = path;
+  return true;
+}
+
+void close(Directory&) {}
+
+bool flush(const Directory&) {
+  return true;
+}
+
+bool open_for_update(const char* path, File& file) {
+  // Only a file on disk is opened at all: a device is refused by its name, a
+  // directory by its attributes, and a console, pipe or port by its type once
+  // open. The entry is looked at without following a link at its end; when
+  // it is no link, the file opened must be the one looked at.
+  const wchar_t* name = nullptr;
+  if (win32::to_system_path(path, name) != win32::Named::file) return false;
+  const seam::Call look{Point::look, -1, 0, 0, path};
+  if (!may_call(look)) return false;
+  const DWORD attributes = ::GetFileAttributesW(name);
+  if (!done(look, attributes != INVALID_FILE_ATTRIBUTES) ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return false;
+  }
+  const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (looked == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION seen{};
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  const bool known =
+      win32::identity_of(looked, seen) &&
+      ::GetFileInformationByHandleEx(looked, FileAttributeTagInfo, &tag, sizeof tag) != 0;
+  (void)::CloseHandle(looked);  // opened to be looked at only
+  if (!known || (seen.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  // A link (a symbolic link, a junction) leads to the file that is edited;
+  // other reparse points (a file kept in the cloud, say) are that file.
+  const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                    IsReparseTagNameSurrogate(tag.ReparseTag);
+
+  const seam::Call open{Point::open, -1, 0, 0, path};
+  if (!may_call(open)) return false;
+  const HANDLE handle =
+      ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!done(open, handle != INVALID_HANDLE_VALUE, number(handle))) return false;
+  BY_HANDLE_FILE_INFORMATION opened{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK || !win32::identity_of(handle, opened) ||
+      (opened.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      (!link && !win32::same_file(seen, opened))) {
+    (void)::CloseHandle(handle);  // nothing was read or written through it
+    return false;
+  }
+  file = file_of(handle);
+  return true;
+}
+
+Created create_private(const Directory& directory, const char* name, File& file) {
+  const seam::Call call{Point::create, -1, 0, 0, name};
+  if (!may_call(call)) return Created::failed;
+  const wchar_t* system_name = nullptr;
+  SECURITY_ATTRIBUTES security{};
+  if (win32::to_system_path(directory, name, system_name) != win32::Named::file ||
+      !make_private(security)) {
+    done(call, false);
+    return Created::failed;
+  }
+  // Open for deletion too, so that it can be deleted through this handle.
+  const HANDLE handle = ::CreateFileW(system_name, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, &security, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!done(call, handle != INVALID_HANDLE_VALUE, number(handle))) {
+    const DWORD error = ::GetLastError();
+    // A directory of that name gives ERROR_ACCESS_DENIED; it is taken too, and
+    // so is a name whose file is being deleted but held open by another
+    // program (a virus scanner, say), which cannot even be looked at.
+    const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+                       ::GetFileAttributesW(system_name) != INVALID_FILE_ATTRIBUTES ||
+                       (error == ERROR_ACCESS_DENIED && (::GetLastError() == ERROR_ACCESS_DENIED ||
+                                                         ::GetLastError() == ERROR_DELETE_PENDING));
+    return taken ? Created::name_taken : Created::failed;
+  }
+  file = file_of(handle);
+  return Created::created;
+}
+
+// The name was made with the file, and NTFS journals it.
+Created publish(const Directory&, File, const char*) {
+  return Created::created;
+}
+
+// The file is deleted through its handle, which names it whatever its name is
+// by now: a file another program has put under its name is left alone. The
+// name goes when the handle is closed.
+bool remove(const Directory&, const char*, File file) {
+  // A virus scanner may hold a new file mapped for a moment; try a few times.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (delete_on_close(handle_of(file))) return true;
+    if (::GetLastError() != ERROR_ACCESS_DENIED) return false;
+    ::Sleep(100);
+  }
+  return false;
+}
+
+std::ptrdiff_t read_at(File file, std::uint64_t offset, char* into, std::size_t capacity) {
+  const seam::Call call{Point::read, file.handle, offset, capacity};
+  DWORD limit = kMaxTransfer;
+  if (!may_call(call, &limit)) return -1;
+  OVERLAPPED at = at_offset(offset);
+  DWORD count = 0;
+  const BOOL read = ::ReadFile(handle_of(file), into, at_most(capacity, limit), &count, &at);
+  // Reading from the end on gives ERROR_HANDLE_EOF: that is the end, not a failure.
+  if (!read && ::GetLastError() == ERROR_HANDLE_EOF) {
+    done(call, true, 0);
+    return 0;
+  }
+  return done(call, read != 0, count) ? static_cast<std::ptrdiff_t>(count) : -1;
+}
+
+bool write_at(File file, std::uint64_t offset, const char* bytes, std::size_t length) {
+  while (length > 0) {
+    const seam::Call call{Point::write, file.handle, offset, length, nullptr, bytes};
+    DWORD limit = kMaxTransfer;
+    if (!may_call(call, &limit)) return false;
+    OVERLAPPED at = at_offset(offset);
+    DWORD count = 0;
+    const BOOL wrote = ::WriteFile(handle_of(file), bytes, at_most(length, limit), &count, &at);
+    if (!done(call, wrote != 0 && count > 0, count)) return false;
+    bytes += count;
+    offset += count;
+    length -= count;
+  }
+  return true;
+}
+
+// Windows has no copy between open files that keeps to a range of each:
+// copy() goes through memory.
+std::int64_t copy_in_kernel(File, std::uint64_t, File, std::uint64_t, std::uint64_t) {
+  return -1;
+}
+
+bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
+  // Only space past the end is allocated: an allocation below the file's end
+  // would cut the file. (NTFS marks files with holes as such; theirs is not.)
+  LARGE_INTEGER size{};
+  const seam::Call look{Point::look, file.handle};
+  if (!may_call(look) || !done(look, ::GetFileSizeEx(handle_of(file), &size) != 0)) return false;
+  const std::uint64_t end = offset + length;
+  if (end <= static_cast<std::uint64_t>(size.QuadPart)) return true;
+  const seam::Call call{Point::preallocate, file.handle, offset, length};
+  if (!may_call(call)) return false;
+  FILE_ALLOCATION_INFO space{};
+  space.AllocationSize.QuadPart = static_cast<LONGLONG>(end);
+  if (done(call, ::SetFileInformationByHandle(handle_of(file), FileAllocationInfo, &space,
+                                              sizeof space))) {
+    return true;
+  }
+  // A file system that cannot preallocate is written as it comes.
+  const DWORD error = ::GetLastError();
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+bool state_of(File file, FileState& state) {
+  LARGE_INTEGER size{};
+  FILE_BASIC_INFO times{};
+  const seam::Call call{Point::look, file.handle};
+  if (!may_call(call) ||
+      !done(call, ::GetFileSizeEx(handle_of(file), &size) &&
+                      ::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &times,
+                                                     sizeof times))) {
+    return false;
+  }
+  state.length = static_cast<std::uint64_t>(size.QuadPart);
+  state.modified = times.LastWriteTime.QuadPart;
+  state.changed = times.ChangeTime.QuadPart;
+  return true;
+}
+
+bool set_length(File file, std::uint64_t length) {
+  const seam::Call call{Point::truncate, file.handle, length};
+  if (!may_call(call)) return false;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  return done(call,
+              ::SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end));
+}
+
+bool flush(File file) {
+  const seam::Call call{Point::flush, file.handle};
+  return may_call(call) && done(call, ::FlushFileBuffers(handle_of(file)) != 0);
+}
+
+bool lock_for_edit(File file) {
+  const seam::Call call{Point::lock, file.handle};
+  if (!may_call(call)) return false;
+  OVERLAPPED at{};
+  at.Offset = kLockOffsetLow;
+  at.OffsetHigh = kLockOffsetHigh;
+  if (done(call, ::LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at))) return true;
+  // A file system without locks can still be edited, only not guarded.
+  return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
+}
+
+bool close(File file) {
+  return close_handle(handle_of(file));
+}
+
+}  // namespace zibel::platform

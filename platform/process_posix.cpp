@@ -1,0 +1,165 @@
+// The process on POSIX systems: signals and standard output.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+#include "platform/posix_call.h"
+#include "platform/process.h"
+
+namespace zibel::platform {
+namespace {
+
+using posix::system_call;
+using seam::Point;
+
+// Every signal whose default action ends the process, and that the tool
+// handles; filled by start_process.
+sigset_t ending_signals;
+
+// Whether the default action of this signal ends the process: all but those
+// that stop, continue or are ignored by default, and the two that cannot be
+// caught. SIGPIPE and SIGXFSZ are ignored instead (see start_process).
+bool ends_the_process(int signal_number) {
+  for (const int other : {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG,
+                          SIGWINCH, SIGPIPE, SIGXFSZ}) {
+    if (signal_number == other) return false;
+  }
+  return true;
+}
+
+// The file to remove when a signal ends the run: its name, its directory and
+// its descriptor. The name is set last and cleared first.
+std::atomic<const char*> cleanup_name{nullptr};
+std::atomic<int> cleanup_directory{-1};
+std::atomic<int> cleanup_descriptor{-1};
+static_assert(std::atomic<const char*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Removes the file, then ends the process as the signal would have without
+// this handler (SA_RESETHAND has put back the default action). Only calls
+// that are safe in a signal handler, and none through the seam.
+extern "C" void on_ending_signal(int signal_number) {
+  const int saved_errno = errno;
+  const char* name = cleanup_name.load();
+  if (name != nullptr &&
+      posix::names_descriptor(cleanup_directory.load(), name, cleanup_descriptor.load())) {
+    (void)::unlinkat(cleanup_directory.load(), name, 0);
+  }
+  (void)::raise(signal_number);
+  errno = saved_errno;
+}
+
+// How many blocks are alive, and the signal mask from before the outermost,
+// put back when it ends: signals that the caller had blocked stay blocked.
+int block_depth = 0;
+sigset_t mask_before_block;
+
+// Keeps standard input, output and error open, on the null device when they
+// were closed: a file the tool opens then never gets one of their numbers,
+// where a message would be written into it.
+void open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);  // takes the lowest free number, fd
+    if (null < 0) ::_exit(127);  // no null device: nothing can be done safely
+  }
+}
+
+}  // namespace
+
+void start_process() {
+  open_standard_descriptors();
+  // Past a file size limit a write then fails with EFBIG, and a closed
+  // standard output costs only the message: both are reported by the status
+  // instead of the process being killed halfway.
+  (void)::signal(SIGXFSZ, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);
+
+  (void)::sigemptyset(&ending_signals);
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    // A signal that is ignored (as for a program started with nohup) stays
+    // ignored; one that a runtime already handles (a sanitizer's) keeps its
+    // handler. The C library refuses the signals it keeps for itself.
+    struct sigaction previous {};
+    if (ends_the_process(signal_number) && ::sigaction(signal_number, nullptr, &previous) == 0 &&
+        previous.sa_handler == SIG_DFL && (previous.sa_flags & SA_SIGINFO) == 0) {
+      (void)::sigaddset(&ending_signals, signal_number);
+    }
+  }
+  struct sigaction action {};
+  action.sa_handler = on_ending_signal;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  action.sa_mask = ending_signals;  // one cleanup at a time
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    if (::sigismember(&ending_signals, signal_number) == 1) {
+      (void)::sigaction(signal_number, &action, nullptr);
+    }
+  }
+}
+
+void remove_on_interrupt(const Directory& directory, const char* name, File file) {
+  cleanup_directory.store(static_cast<int>(directory.handle));
+  cleanup_descriptor.store(static_cast<int>(file.handle));
+  cleanup_name.store(name);
+}
+
+void forget_on_interrupt() {
+  cleanup_name.store(nullptr);
+}
+
+InterruptHold::InterruptHold() {
+  if (block_depth++ > 0) return;
+  // Cannot fail with these arguments.
+  (void)::sigprocmask(SIG_BLOCK, &ending_signals, &mask_before_block);
+}
+
+InterruptHold::~InterruptHold() {
+  if (--block_depth > 0) return;
+  (void)::sigprocmask(SIG_SETMASK, &mask_before_block, nullptr);  // cannot fail either
+}
+
+OutputWait::OutputWait() {
+  if (block_depth == 0) return;
+  // Linux reports a pipe writable once a page of it is free, and every message
+  // is shorter than that: after this wait, which lets the blocked signals act,
+  // the write does not wait.
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  (void)system_call({Point::wait, STDOUT_FILENO}, [&](std::uint64_t) {
+    return ::ppoll(&output, 1, nullptr, &mask_before_block);
+  });
+}
+
+OutputWait::~OutputWait() = default;
+
+bool write_output(const char* text, std::size_t length) {
+  while (length > 0) {
+    const ssize_t count = system_call(
+        {Point::write, STDOUT_FILENO, 0, length, nullptr, text}, [&](std::uint64_t limit) {
+          return ::write(STDOUT_FILENO, text, posix::at_most(length, limit));
+        });
+    if (count <= 0) return false;
+    text += count;
+    length -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+// A path is bytes here, printed as they are.
+bool print_with_path(const char* text, std::size_t length) {
+  return print(text, length);
+}
+
+void seam::raise_interrupt(int signal_number) {
+  (void)::raise(signal_number);
+}
+
+void seam::end_now() {
+  (void)::raise(SIGKILL);
+  ::_exit(137);  // not reached
+}
+
+}  // namespace zibel::platform
