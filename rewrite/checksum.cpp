@@ -72,18 +72,30 @@ void store_accumulators(std::uint64_t* words, const Accumulators& accumulators) 
   store(words + 6, accumulators.d);
 }
 
+// The 64-bit product of the two 32-bit halves of each word: one SSE2
+// pmuludq where the processor has one. GCC 12 does not see that the factors of
+// the plain form are 32-bit and multiplies whole 64-bit words, with three
+// multiplies and half the speed; the value is the same.
+#if defined(__SSE2__)
+using HalfWords = int __attribute__((vector_size(16)));
+inline Words product_of_halves(Words words) {
+  return reinterpret_cast<Words>(__builtin_ia32_pmuludq128(
+      reinterpret_cast<HalfWords>(words), reinterpret_cast<HalfWords>(words >> 32)));
+}
+#else
+inline Words product_of_halves(Words words) {
+  constexpr Words kLow32 = {0xFFFFFFFF, 0xFFFFFFFF};
+  return (words & kLow32) * (words >> 32);
+}
+#endif
+
 // Each 64-bit word of the data, mixed with its key, is split into two 32-bit
 // halves whose 64-bit product goes into the word's accumulator; the word
 // itself goes into its neighbour's, so that no input is lost where the product
-// is zero. The product of two words is one SSE2 pmuludq where the compiler sees
-// that the factors are 32-bit (clang does); GCC 12 multiplies the whole 64-bit
-// words with three, which costs half the speed but gives the same value.
+// is zero.
 inline void add_words(Words& accumulator, const char* data, const std::uint64_t* key) {
-  constexpr Words kLow32 = {0xFFFFFFFF, 0xFFFFFFFF};
   const Words words = load(data);
-  const Words mixed = words ^ load(key);
-  const Words product = (mixed & kLow32) * (mixed >> 32);
-  accumulator += __builtin_shufflevector(words, words, 1, 0) + product;
+  accumulator += __builtin_shufflevector(words, words, 1, 0) + product_of_halves(words ^ load(key));
 }
 
 inline void add_stripe(Accumulators& accumulators, const char* stripe, const std::uint64_t* key) {
