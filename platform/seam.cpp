@@ -16,10 +16,10 @@ bool turn_of(Point point) {
   return armed.effect != Effect::none && armed.point == point && armed.count == n;
 }
 
-}  // namespace
-
-Decision enter(const Call& call) {
-  if (!turn_of(call.point)) return {};
+// What the armed fault does, now that it is its turn: a signal, a kill or a
+// hook happen here; the rest is for the backend to carry out (and means
+// nothing at a moment, which is no call).
+Decision strike() {
   Decision decision;
   switch (armed.effect) {
     case Effect::fail:
@@ -49,26 +49,19 @@ Decision enter(const Call& call) {
   return decision;
 }
 
+}  // namespace
+
+Decision enter(const Call& call) {
+  return turn_of(call.point) ? strike() : Decision{};
+}
+
 void leave(const Call& call, std::int64_t result, int error) {
   if (result < 0) last = {call.point, error};
   if (observer != nullptr) observer(call, result, error);
 }
 
 void reach(Point moment) {
-  if (turn_of(moment)) {
-    switch (armed.effect) {
-      case Effect::raise_signal:
-        raise_interrupt(armed.value);
-        break;
-      case Effect::kill:
-        end_now();
-      case Effect::run_hook:
-        if (armed_hook != nullptr) armed_hook();
-        break;
-      default:  // a moment is no call that could fail or be cut short
-        break;
-    }
-  }
+  if (turn_of(moment)) (void)strike();
   if (observer != nullptr) observer(Call{moment}, 0, 0);
 }
 

@@ -57,10 +57,10 @@ int allocations_of_run(std::initializer_list<const char*> arguments) {
 }
 
 TEST(Allocation, RunsMakeNoHeapAllocations) {
-  const fs::path folder =
+  const fs::path directory =
       fs::temp_directory_path() / ("zibel-allocation-" + std::to_string(::getpid()));
-  fs::create_directories(folder);
-  const std::string target = (folder / "notes.txt").string();
+  fs::create_directories(directory);
+  const std::string target = (directory / "notes.txt").string();
   std::ofstream(target) << "a cat, a cat" << std::string(3u << 20, '.') << "cat";
 
   EXPECT_EQ(allocations_of_run({"zibel", "/rt", target.c_str(), "cat", "dog"}), 0);
@@ -73,11 +73,11 @@ TEST(Allocation, RunsMakeNoHeapAllocations) {
   const int null = ::open("/dev/null", O_WRONLY);
   ASSERT_GE(::dup2(null, 1), 0);
   EXPECT_EQ(allocations_of_run({"zibel", "/x"}), 0);
-  EXPECT_EQ(allocations_of_run({"zibel", "/rt", (folder / "missing").c_str(), "cat", "dog"}), 0);
+  EXPECT_EQ(allocations_of_run({"zibel", "/rt", (directory / "missing").c_str(), "cat", "dog"}), 0);
   ::dup2(saved_out, 1);
   ::close(null);
   ::close(saved_out);
-  fs::remove_all(folder);
+  fs::remove_all(directory);
 }
 
 }  // namespace

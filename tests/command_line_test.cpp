@@ -1,4 +1,4 @@
-// The built program, run in a scratch folder: exact console bytes, exit
+// The built program, run in a scratch directory: exact console bytes, exit
 // statuses, file contents, and no file left behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -49,7 +49,7 @@ class CommandLine : public ::testing::Test {
     EXPECT_EQ(result.status, status);
   }
 
-  ScratchFolder scratch;
+  ScratchDirectory scratch;
 };
 
 TEST_F(CommandLine, RefusedCommandLinesPrintTheUsageBannerAndTouchNothing) {
@@ -98,7 +98,7 @@ TEST_F(CommandLine, OperandsArriveWholeWithSpacesQuotesAndWildcards) {
 }
 
 TEST_F(CommandLine, TargetThatDoesNotExistIsNotFound) {
-  for (const char* target : {"missing.txt", "", "no/such/folder/notes.txt"}) {
+  for (const char* target : {"missing.txt", "", "no/such/directory/notes.txt"}) {
     SCOPED_TRACE(target);
     expect_run({"/rt", target, "cat", "dog"}, "\nFile not found!\n", 254);
   }
@@ -141,7 +141,7 @@ TEST_F(CommandLine, RewritesTheTargetInPlaceAndLeavesNothingBehind) {
   EXPECT_EQ(scratch.names(), (Names{"hard.txt", "notes.txt", "soft.txt"}));
 }
 
-TEST_F(CommandLine, EditsInAFolderThatCanBeWrittenButNotListed) {
+TEST_F(CommandLine, EditsInADirectoryThatCanBeWrittenButNotListed) {
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
   ASSERT_EQ(::mkdir(scratch.path("drop").c_str(), 0755), 0);
   scratch.write("drop/notes.txt", "a cat");
@@ -218,9 +218,9 @@ TEST_F(CommandLine, ExistingTemporaryNamesAreNeverTouched) {
 }
 
 TEST_F(CommandLine, TargetThatCannotBeOpenedForUpdateIsRefused) {
-  ASSERT_EQ(::mkdir(scratch.path("folder").c_str(), 0755), 0);
-  expect_run({"/rt", "folder", "cat", "dog"}, "\nCannot open file!\n", 253);
-  EXPECT_EQ(scratch.names("folder"), Names{});
+  ASSERT_EQ(::mkdir(scratch.path("directory").c_str(), 0755), 0);
+  expect_run({"/rt", "directory", "cat", "dog"}, "\nCannot open file!\n", 253);
+  EXPECT_EQ(scratch.names("directory"), Names{});
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
 
   ASSERT_EQ(::symlink("nowhere.txt", scratch.path("dangling.txt").c_str()), 0);
@@ -231,7 +231,7 @@ TEST_F(CommandLine, TargetThatCannotBeOpenedForUpdateIsRefused) {
              {.unprivileged = true});
   expect_run({"/rt", "/dev/null", "cat", "dog"}, "\nCannot open file!\n", 253);
   EXPECT_EQ(scratch.read("locked.txt"), "a cat");
-  EXPECT_EQ(scratch.names(), (Names{"dangling.txt", "folder", "locked.txt"}));
+  EXPECT_EQ(scratch.names(), (Names{"dangling.txt", "directory", "locked.txt"}));
 }
 
 TEST_F(CommandLine, TemporaryFileThatCannotBeWrittenLeavesTheTargetUnchanged) {
@@ -243,7 +243,7 @@ TEST_F(CommandLine, TemporaryFileThatCannotBeWrittenLeavesTheTargetUnchanged) {
   EXPECT_EQ(scratch.read("notes.txt"), std::string(3000, 'a'));
   EXPECT_EQ(scratch.names(), Names{"notes.txt"});
 
-  // A folder that cannot be written to cannot hold it.
+  // A directory that cannot be written to cannot hold it.
   ASSERT_EQ(::chmod(scratch.path("notes.txt").c_str(), 0666), 0);
   ASSERT_EQ(::chmod(scratch.work().c_str(), 0555), 0);
   expect_run({"/rt", "notes.txt", "a", "b"}, "\nCannot write temporary file!\n", 253,
@@ -336,9 +336,9 @@ TEST_F(CommandLine, APipeIsRefusedWithoutBeingOpened) {
   EXPECT_EQ(std::string(data), "data");
 }
 
-// A file that exists in a folder that cannot be searched is not "not found":
+// A file that exists in a directory that cannot be searched is not "not found":
 // that cannot be told, and the open says what is wrong.
-TEST_F(CommandLine, AFileInAFolderThatCannotBeSearchedCannotBeOpened) {
+TEST_F(CommandLine, AFileInADirectoryThatCannotBeSearchedCannotBeOpened) {
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
   ASSERT_EQ(::mkdir(scratch.path("private").c_str(), 0700), 0);
   scratch.write("private/notes.txt", "a cat");
@@ -352,7 +352,7 @@ TEST_F(CommandLine, AFileInAFolderThatCannotBeSearchedCannotBeOpened) {
 
 // The temporary file goes beside the file a link leads to, which is where the
 // user may write, on the file system of the data it protects.
-TEST_F(CommandLine, EditsThroughALinkInAFolderThatCannotBeWritten) {
+TEST_F(CommandLine, EditsThroughALinkInADirectoryThatCannotBeWritten) {
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
   ASSERT_EQ(::mkdir(scratch.path("links").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir(scratch.path("data").c_str(), 0777), 0);
@@ -411,20 +411,20 @@ TEST_F(CommandLine, ANameThatLooksLikeAnotherDoesNotReachIt) {
 }
 
 // Relative paths of about 300 and 1,000 bytes, through "." and "..": longer
-// than MAX_PATH once the current folder is put before them.
+// than MAX_PATH once the current directory is put before them.
 TEST_F(CommandLine, LongPathsAreEdited) {
   for (const std::size_t length : {300u, 1000u}) {
     SCOPED_TRACE(length);
     const std::string name(60, 'd');
-    std::string folder = "deep" + std::to_string(length);
-    while (folder.size() + name.size() + 20 < length) folder += "/" + name;
-    fs::create_directories(scratch.path(folder));
-    scratch.write(folder + "/notes.txt", "a cat");
-    const std::string path = folder + "/../" + name + "/./notes.txt";
+    std::string directory = "deep" + std::to_string(length);
+    while (directory.size() + name.size() + 20 < length) directory += "/" + name;
+    fs::create_directories(scratch.path(directory));
+    scratch.write(directory + "/notes.txt", "a cat");
+    const std::string path = directory + "/../" + name + "/./notes.txt";
     EXPECT_GE(path.size(), length - 20);
     expect_run({"/rt", path, "cat", "dog"}, "", 0);
-    EXPECT_EQ(scratch.read(folder + "/notes.txt"), "a dog");
-    EXPECT_EQ(scratch.names(folder), Names{"notes.txt"});
+    EXPECT_EQ(scratch.read(directory + "/notes.txt"), "a dog");
+    EXPECT_EQ(scratch.names(directory), Names{"notes.txt"});
   }
 }
 
@@ -465,7 +465,7 @@ TEST_F(CommandLine, StringsAreAnsiBytesAndNeverLookAlikes) {
 // A device is refused by its name; looking at it could already reach it.
 TEST_F(CommandLine, DeviceNamesAreRefused) {
   if (!scratch.windows()) GTEST_SKIP() << "Windows device names";
-  for (const char* device : {"NUL", "con", "COM1", "folder\\LPT1", R"(\\.\NUL)", R"(\\?\NUL)"}) {
+  for (const char* device : {"NUL", "con", "COM1", "directory\\LPT1", R"(\\.\NUL)", R"(\\?\NUL)"}) {
     SCOPED_TRACE(device);
     expect_run({"/rt", device, "cat", "dog"}, "\nCannot open file!\n", 253);
   }

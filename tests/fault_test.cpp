@@ -179,7 +179,7 @@ class Faults : public ::testing::Test {
     return {253, kCannotWrite};
   }
 
-  ScratchFolder scratch;
+  ScratchDirectory scratch;
   std::string original;
   std::string expected;
 };

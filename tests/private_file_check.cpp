@@ -1,7 +1,7 @@
 // A Windows program for the tests: makes a file through platform::create_private,
 // as the tool makes its temporary file, and reads its security back from the
 // file system. The file must let the current user alone in, with a DACL that
-// inherits nothing from the folder: it holds a copy of a target that others
+// inherits nothing from the directory: it holds a copy of a target that others
 // may not be allowed to read. A file made without asking for security is read
 // back too, to show that the check can tell the two apart here.
 //
@@ -50,7 +50,7 @@ PSID current_user() {
 
 // True when the security stored for `path` gives `user` alone access: one
 // entry that allows, names the user and was not inherited, in a DACL that
-// takes no entries from the folder (under Wine: see above).
+// takes no entries from the directory (under Wine: see above).
 bool is_private(const char* path, PSID user, bool wine) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;

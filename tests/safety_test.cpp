@@ -19,10 +19,10 @@ using Names = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 // After every kill the target holds its old or its new content, or the
-// complete new content is in a temporary file beside it. The scratch folder
-// is made in the test's working folder, which is on disk, not in memory.
+// complete new content is in a temporary file beside it. The scratch directory
+// is made in the test's working directory, which is on disk, not in memory.
 TEST(CrashSafety, AKilledEditLeavesTheOldOrTheNewContentWhole) {
-  ScratchFolder scratch(binary_under_test(), ".");
+  ScratchDirectory scratch(binary_under_test(), ".");
   std::string original;
   for (int block = 0; original.size() < (std::size_t{104} << 20); ++block) {
     original += "block " + std::to_string(block) + ": a needle in a haystack of text, " +
@@ -68,7 +68,7 @@ TEST(CrashSafety, AKilledEditLeavesTheOldOrTheNewContentWhole) {
 // Each run locks the target from before its read until its commit has ended,
 // so runs on one file take turns and every edit is kept.
 TEST(ConcurrentRuns, EightEditsOfOneFileAtOnceAreAllKept) {
-  ScratchFolder scratch;
+  ScratchDirectory scratch;
   const std::vector<std::string> words = {"alpha", "bravo",   "charlie", "delta",
                                           "echo",  "foxtrot", "golf",    "hotel"};
   std::string line;

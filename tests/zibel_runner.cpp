@@ -22,7 +22,7 @@ namespace {
 constexpr uid_t kNobody = 65534;
 constexpr int kCannotStart = 127;  // a status the program never uses
 
-// Allows everyone to enter and read a folder, so that unprivileged runs can.
+// Allows everyone to enter and read a directory, so that unprivileged runs can.
 void open_to_all(const std::string& path) {
   fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                             fs::perms::others_read | fs::perms::others_exec);
@@ -132,22 +132,22 @@ std::string binary_under_test() {
   return chosen != nullptr ? chosen : ZIBEL_BINARY;
 }
 
-ScratchFolder::ScratchFolder(const std::string& binary, const std::string& base) {
-  const fs::path folder = base.empty() ? fs::temp_directory_path() : fs::absolute(base);
-  std::string pattern = (folder / "zibel-test-XXXXXX").string();
+ScratchDirectory::ScratchDirectory(const std::string& binary, const std::string& base) {
+  const fs::path directory = base.empty() ? fs::temp_directory_path() : fs::absolute(base);
+  std::string pattern = (directory / "zibel-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
   work_ = root_ + "/work";
   fs::create_directory(work_);
   open_to_all(root_);
   open_to_all(work_);
-  // A copy that an unprivileged user can run, wherever the build folder is.
+  // A copy that an unprivileged user can run, wherever the build directory is.
   windows_ = is_windows_program(binary);
   program_ = root_ + (windows_ ? "/zibel.exe" : "/zibel");
   fs::copy_file(binary, program_);
 }
 
-ScratchFolder::~ScratchFolder() {
+ScratchDirectory::~ScratchDirectory() {
   std::error_code ignored;
   for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
     if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
@@ -157,31 +157,32 @@ ScratchFolder::~ScratchFolder() {
   fs::remove_all(root_, ignored);
 }
 
-void ScratchFolder::write(const std::string& name, const std::string& content) const {
+void ScratchDirectory::write(const std::string& name, const std::string& content) const {
   std::ofstream file(path(name), std::ios::binary | std::ios::trunc);
   file << content;
   if (!file.flush()) throw std::runtime_error("cannot write " + name);
 }
 
-std::string ScratchFolder::read(const std::string& name) const {
+std::string ScratchDirectory::read(const std::string& name) const {
   return read_file(path(name));
 }
 
-std::vector<std::string> ScratchFolder::names(const std::string& folder) const {
+std::vector<std::string> ScratchDirectory::names(const std::string& directory) const {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(path(folder))) {
+  for (const auto& entry : fs::directory_iterator(path(directory))) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
-RunResult ScratchFolder::run(const std::vector<std::string>& arguments, RunOptions options) const {
+RunResult ScratchDirectory::run(const std::vector<std::string>& arguments,
+                                RunOptions options) const {
   return wait(start(arguments, options));
 }
 
-Started ScratchFolder::start(const std::vector<std::string>& arguments,
-                             const RunOptions& options) const {
+Started ScratchDirectory::start(const std::vector<std::string>& arguments,
+                                const RunOptions& options) const {
   const std::string number = std::to_string(++runs_);
   Started started{-1, root_ + "/stdout." + number, root_ + "/stderr." + number};
   started.pid = ::fork();
@@ -190,14 +191,14 @@ Started ScratchFolder::start(const std::vector<std::string>& arguments,
   return started;
 }
 
-RunResult ScratchFolder::wait(const Started& started) const {
+RunResult ScratchDirectory::wait(const Started& started) const {
   int status = 0;
   if (::waitpid(started.pid, &status, 0) != started.pid) throw std::runtime_error("cannot wait");
   return ended(started, status);
 }
 
-std::optional<RunResult> ScratchFolder::wait_for(const Started& started,
-                                                 std::chrono::milliseconds limit) const {
+std::optional<RunResult> ScratchDirectory::wait_for(const Started& started,
+                                                    std::chrono::milliseconds limit) const {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   for (;;) {
@@ -212,7 +213,7 @@ std::optional<RunResult> ScratchFolder::wait_for(const Started& started,
   return std::nullopt;
 }
 
-RunResult ScratchFolder::ended(const Started& started, int status) const {
+RunResult ScratchDirectory::ended(const Started& started, int status) const {
   RunResult result{read_file(started.out_path), read_file(started.err_path), 0};
   if (windows_) result.out = from_windows_console(result.out);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);

@@ -1,4 +1,4 @@
-// Runs the built program in a scratch folder, as a user would.
+// Runs the built program in a scratch directory, as a user would.
 #pragma once
 
 #include <sys/resource.h>
@@ -47,18 +47,18 @@ std::string replace_all(const std::string& text, const std::string& from, const 
 // with the tests.
 std::string binary_under_test();
 
-// A fresh folder under the system's temporary folder, removed with all it
-// holds at the end of the test. Its work folder is where the tool runs.
-class ScratchFolder {
+// A fresh directory under the system's temporary directory, removed with all it
+// holds at the end of the test. Its work directory is where the tool runs.
+class ScratchDirectory {
  public:
   // `binary` is copied in, where an unprivileged user can run it. `base` is
-  // the folder to make the scratch folder in, the system's temporary folder
+  // the directory to make the scratch directory in, the system's temporary directory
   // when empty.
-  explicit ScratchFolder(const std::string& binary = binary_under_test(),
-                         const std::string& base = "");
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  explicit ScratchDirectory(const std::string& binary = binary_under_test(),
+                            const std::string& base = "");
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
   const std::string& work() const { return work_; }
   // True when the program under test is a Windows program.
@@ -67,11 +67,11 @@ class ScratchFolder {
 
   void write(const std::string& name, const std::string& content) const;
   std::string read(const std::string& name) const;
-  // The entries of the work folder (or of a folder below it), sorted.
-  std::vector<std::string> names(const std::string& folder = ".") const;
+  // The entries of the work directory (or of a directory below it), sorted.
+  std::vector<std::string> names(const std::string& directory = ".") const;
 
   // Runs the program with these arguments (the program name is added) in the
-  // work folder.
+  // work directory.
   RunResult run(const std::vector<std::string>& arguments, RunOptions options = {}) const;
 
   // The same in two steps, for runs that go on at the same time.
