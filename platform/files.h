@@ -102,6 +102,16 @@ bool flush(const Directory& directory);
 // edit goes ahead unguarded.
 bool lock_for_edit(File file);
 
+// Keeps other programs from the range the commit rewrites, and learns before
+// the first byte is written whether another program keeps it from us. On
+// Windows, where a range another program has locked makes a write fail part
+// way, it is an exclusive lock, taken without waiting (false when another
+// program holds part of the range); it also makes other programs' reads of
+// the range fail until unlock_range. POSIX locks do not stop a write: nothing
+// is done there.
+bool lock_range(File file, std::uint64_t offset, std::uint64_t length);
+void unlock_range(File file, std::uint64_t offset, std::uint64_t length);
+
 // Closes the file; the handle is invalid afterwards, whatever the result.
 bool close(File file);
 

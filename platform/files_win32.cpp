@@ -296,6 +296,12 @@ bool lock_for_edit(File file) {
   return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
+bool lock_range(File, std::uint64_t, std::uint64_t) {
+  return true;
+}
+
+void unlock_range(File, std::uint64_t, std::uint64_t) {}
+
 bool close(File file) {
   return close_handle(handle_of(file));
 }

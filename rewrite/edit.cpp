@@ -157,6 +157,44 @@ bool Edit::create_temporary() {
   return false;
 }
 
+namespace {
+
+enum class Overwrite {
+  done,     // the target holds the new content, on disk
+  refused,  // the target is untouched
+  failed,   // the target may hold part of the new content
+};
+
+// Writes the new content, `new_length` bytes of `content`, over `target`, now
+// `target_length` bytes long, of which the first `first_change` bytes are the
+// same already. Everything that can be asked before the first byte is written
+// is asked first, so that it refuses with the target untouched rather than
+// fail part way: disk space for what the target will hold from the first
+// change on (a longer end, holes), the range locked against other programs
+// where their locks would stop a write, and for a shorter content its new
+// length (Windows refuses to shorten a file that another program has mapped).
+Overwrite overwrite(platform::File target, std::uint64_t target_length, platform::File content,
+                    std::uint64_t first_change, std::uint64_t new_length) {
+  const std::uint64_t end = target_length > new_length ? target_length : new_length;
+  if (!platform::preallocate(target, first_change, new_length - first_change) ||
+      !platform::lock_range(target, first_change, end - first_change)) {
+    return Overwrite::refused;
+  }
+  const bool shorter = new_length < target_length;
+  if (shorter && !platform::set_length(target, new_length)) {
+    platform::unlock_range(target, first_change, end - first_change);
+    return Overwrite::refused;
+  }
+  platform::seam::reach(platform::seam::Point::before_commit);
+  const bool written =
+      platform::copy(content, first_change, target, first_change, new_length - first_change) &&
+      (shorter || platform::set_length(target, new_length)) && platform::flush(target);
+  platform::unlock_range(target, first_change, end - first_change);
+  return written ? Overwrite::done : Overwrite::failed;
+}
+
+}  // namespace
+
 // The target is overwritten in place, never replaced by a rename, so it keeps
 // its inode: mode, owner, hard links and links that name it stay as they were.
 // Only the bytes from the first occurrence on are written: those before it are
@@ -176,19 +214,11 @@ Outcome Edit::commit(const platform::InterruptHold&) {
   if (!platform::state_of(target_, now) || now != target_state_ || now.length != input_length_) {
     return give_up(Outcome::cannot_update);
   }
-  // Space for all the target will hold from the first change on, a longer end
-  // and any holes alike: a disk too full for it is found while the target is
-  // still untouched.
-  if (!platform::preallocate(target_, first_change_, written_ - first_change_)) {
-    return give_up(Outcome::cannot_update);
-  }
-  platform::seam::reach(platform::seam::Point::before_commit);
-  bool updated =
-      platform::copy(temporary_, first_change_, target_, first_change_, written_ - first_change_) &&
-      platform::set_length(target_, written_) && platform::flush(target_);
+  const Overwrite result = overwrite(target_, input_length_, temporary_, first_change_, written_);
+  if (result == Overwrite::refused) return give_up(Outcome::cannot_update);
   target_open_ = false;
-  updated = platform::close(target_) && updated;
-  if (!updated) {
+  const bool closed = platform::close(target_);
+  if (result != Overwrite::done || !closed) {
     temporary_state_ = TemporaryState::closed;
     (void)platform::close(temporary_);  // its content is on disk already
     return Outcome::update_incomplete;

@@ -23,9 +23,12 @@
 //            takes as a parameter.
 //   check    The target's length and times must be as they were: a write by
 //            another program meanwhile gives the edit up.
-//   preallocate   Disk space for everything the commit writes (a longer end,
-//            holes) is allocated first: a full disk is found while the target
-//            is untouched.
+//   ask first    Whatever could stop the commit part way is asked while the
+//            target is untouched, and refuses the edit: disk space for all it
+//            will write (a longer end, holes), the range locked against other
+//            programs (Windows, where their locks stop writes), and the new
+//            length of a shorter content (Windows refuses to shorten a file
+//            another program has mapped).
 //   commit   The target is overwritten in place from its first changed byte,
 //            cut to length and flushed; only then is the temporary file
 //            removed. A failure part way keeps it.
