@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 
 #include "platform/files.h"
@@ -86,17 +87,12 @@ void close(Directory& directory) {
   directory.handle = -1;
 }
 
-bool open_for_update(const char* path, File& file) {
-  // Opening has effects of its own on pipes and devices (it releases a writer
-  // waiting on a pipe), so only a regular file is opened at all. O_NONBLOCK
-  // keeps the open from waiting should the entry be swapped for a pipe in
-  // between; the descriptor is then checked to be the file that was looked at.
-  struct stat looked {};
-  if (system_call({Point::look, -1, 0, 0, path},
-                  [&](std::uint64_t) { return ::stat(path, &looked); }) != 0 ||
-      !S_ISREG(looked.st_mode)) {
-    return false;
-  }
+namespace {
+
+// Where /proc is missing: opens the regular file looked at as `looked`, under
+// its name. O_NONBLOCK keeps the open from waiting should the entry be swapped
+// for a pipe meanwhile; the descriptor must then be the file looked at.
+int open_looked_at(const char* path, const struct stat& looked) {
   int fd = system_call({Point::open, -1, 0, 0, path}, [&](std::uint64_t) {
     return ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   });
@@ -106,13 +102,39 @@ bool open_for_update(const char* path, File& file) {
     fd = system_call({Point::open, -1, 0, 0, path},
                      [&](std::uint64_t) { return ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY); });
   }
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   struct stat opened {};
-  if (!look(fd, opened) || !S_ISREG(opened.st_mode) || !posix::same_file(looked, opened) ||
-      !clear_nonblocking(fd)) {
+  if (!look(fd, opened) || !posix::same_file(looked, opened) || !clear_nonblocking(fd)) {
     (void)close_descriptor(fd);  // nothing was read or written through it
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+}  // namespace
+
+bool open_for_update(const char* path, File& file) {
+  // Opening has effects of its own on pipes and devices (it releases a writer
+  // waiting on a pipe), so only a regular file is opened for reading and
+  // writing at all. An O_PATH descriptor opens nothing: the type is checked on
+  // it, and the object it names is then opened again through /proc/self/fd,
+  // that very object, whatever has been renamed onto the path meanwhile. A
+  // lease another program holds (a file server's cached copy) is given up
+  // first, as for any writer.
+  const int looked = system_call({Point::open, -1, 0, 0, path},
+                                 [&](std::uint64_t) { return ::open(path, O_PATH | O_CLOEXEC); });
+  if (looked < 0) return false;
+  struct stat status {};
+  int fd = -1;
+  if (look(looked, status) && S_ISREG(status.st_mode)) {
+    char again[32];
+    std::snprintf(again, sizeof again, "/proc/self/fd/%d", looked);
+    fd = system_call({Point::open, -1, 0, 0, again},
+                     [&](std::uint64_t) { return ::open(again, O_RDWR | O_CLOEXEC | O_NOCTTY); });
+    if (fd < 0 && errno == ENOENT) fd = open_looked_at(path, status);
+  }
+  (void)close_descriptor(looked);  // opened for looking only
+  if (fd < 0) return false;
   file.handle = fd;
   return true;
 }
