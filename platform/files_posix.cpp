@@ -202,21 +202,40 @@ std::int64_t copy_in_kernel(File from, std::uint64_t from_offset, File to, std::
 }
 
 bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
-  // A file without holes has its blocks up to its end already: only what
-  // lies past it is allocated, which spares a walk over every block of a
-  // large file.
   struct stat status {};
   if (!look(descriptor(file), status)) return false;
   const auto size = static_cast<std::uint64_t>(status.st_size);
-  const auto allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
-  if (allocated >= size && offset < size) {
-    length = offset + length > size ? offset + length - size : 0;
-    offset = size;
+  const std::uint64_t end = offset + length;
+  // Blocks shared with another file (a clone made by cp, a snapshot) get new
+  // ones when they are written: where the file system can (XFS), they are
+  // unshared now, so that a disk too full for them is found now. Elsewhere
+  // the call is refused, and on btrfs and ZFS such a write can still find the
+  // disk full.
+  if (offset < size &&
+      system_call({Point::preallocate, file.handle, offset, size - offset},
+                  [&](std::uint64_t) {
+                    return ::fallocate(descriptor(file), FALLOC_FL_UNSHARE_RANGE,
+                                       static_cast<off_t>(offset),
+                                       static_cast<off_t>(size - offset));
+                  }) != 0 &&
+      errno == ENOSPC) {
+    return false;
   }
-  if (length == 0) return true;
-  if (system_call({Point::preallocate, file.handle, offset, length}, [&](std::uint64_t) {
-        return ::fallocate(descriptor(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                           static_cast<off_t>(length));
+  // Only the holes below the end need blocks, and what lies past it: the
+  // allocation starts at the first hole (which a file system that cannot tell
+  // holes puts at `offset`), so that a file without holes, the common case,
+  // spares a walk over every block it has.
+  std::uint64_t from = offset;
+  if (offset < size) {
+    const off_t hole = system_call({Point::look, file.handle, offset}, [&](std::uint64_t) {
+      return ::lseek(descriptor(file), static_cast<off_t>(offset), SEEK_HOLE);
+    });
+    if (hole >= 0) from = static_cast<std::uint64_t>(hole);
+  }
+  if (from >= end) return true;
+  if (system_call({Point::preallocate, file.handle, from, end - from}, [&](std::uint64_t) {
+        return ::fallocate(descriptor(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                           static_cast<off_t>(end - from));
       }) == 0) {
     return true;
   }

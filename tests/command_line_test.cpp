@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -263,11 +264,25 @@ class FullDisk : public CommandLine {
     }
     mounted_ = true;
   }
+  // An XFS image in memory, on a loop device, where blocks can be shared.
+  void mount_xfs_image() {
+    ASSERT_EQ(::mkdir(scratch.path("disk").c_str(), 0755), 0);
+    image_ = scratch.path("../xfs.img");
+    const std::string make = "truncate -s 300M '" + image_ + "' && mkfs.xfs -q '" + image_ +
+                             "' 2>/dev/null && mount -o loop '" + image_ + "' '" +
+                             scratch.path("disk") + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+      GTEST_SKIP() << "cannot make an XFS image here (needs root, xfsprogs and loop devices)";
+    }
+    mounted_ = true;
+  }
   void TearDown() override {
     if (mounted_) ::umount2(scratch.path("disk").c_str(), MNT_DETACH);
+    if (!image_.empty()) std::remove(image_.c_str());
   }
 
   bool mounted_ = false;
+  std::string image_;
 };
 
 TEST_F(FullDisk, NoRoomForTheTemporaryFileLeavesTheTargetUnchanged) {
@@ -291,22 +306,62 @@ TEST_F(FullDisk, NoRoomToGrowTheTargetLeavesItUntouched) {
   EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
 }
 
-// A file with holes needs room where the holes were once it is rewritten,
+// A file with holes needs space where the holes were once it is rewritten,
 // even when its length stays: a disk too full for that refuses the edit and
-// leaves the target whole, as for a file that grows.
+// leaves the target whole, as for a file that grows. Also when the file has
+// blocks kept past its end (fallocate -n, as loggers and downloaders do), as
+// many as it has holes.
 TEST_F(FullDisk, NoRoomToFillTheHolesOfASparseTargetLeavesItUntouched) {
   if (scratch.windows()) GTEST_SKIP() << "Wine cannot set room aside for a file";
-  mount_disk("32k");
+  mount_disk("48k");
   if (!mounted_) return;
   const std::string original = "cat" + std::string(19997, '\0');
-  const int fd = ::open(scratch.path("disk/notes.txt").c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, "cat", 3), 3);
-  ASSERT_EQ(::ftruncate(fd, 20000), 0);  // the rest is a hole, no room taken
-  ::close(fd);
+  for (const bool kept_past_end : {false, true}) {
+    SCOPED_TRACE(kept_past_end ? "blocks kept past the end" : "holes only");
+    for (const std::string& name : scratch.names("disk")) {
+      std::remove(scratch.path("disk/" + name).c_str());
+    }
+    const int fd = ::open(scratch.path("disk/notes.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "cat", 3), 3);
+    ASSERT_EQ(::ftruncate(fd, 20000), 0);  // the rest is a hole, no space taken
+    // 16 KiB of the disk taken: by blocks past the end, or by another file.
+    if (kept_past_end) {
+      ASSERT_EQ(::fallocate(fd, FALLOC_FL_KEEP_SIZE, 20480, 16384), 0);
+    } else {
+      scratch.write("disk/other", std::string(16384, 'o'));
+    }
+    ::close(fd);
+    expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "\nCannot update file!\n", 253);
+    EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
+    EXPECT_EQ(scratch.names("disk").size(), kept_past_end ? 1u : 2u);
+  }
+}
+
+// Blocks the target shares with a copy (cp clones them on XFS) need new
+// blocks when they are overwritten: on a disk too full for them the edit is
+// refused with the target whole, not torn part way.
+TEST_F(FullDisk, NoRoomToUnshareTheBlocksOfAClonedTargetLeavesItUntouched) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  mount_xfs_image();
+  if (!mounted_) return;
+  const std::string original = "cat" + std::string((4u << 20) - 3, 'c');
+  scratch.write("disk/notes.txt", original);
+  ASSERT_EQ(std::system(("cp --reflink=always '" + scratch.path("disk/notes.txt") + "' '" +
+                         scratch.path("disk/clone.txt") + "'")
+                            .c_str()),
+            0);
+  // The disk full but for room for the temporary file and a little more.
+  struct statvfs disk {};
+  ASSERT_EQ(::statvfs(scratch.path("disk").c_str(), &disk), 0);
+  const auto free_bytes = static_cast<off_t>(disk.f_bavail * disk.f_frsize);
+  const int filler = ::open(scratch.path("disk/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::fallocate(filler, 0, 0, free_bytes - (5 << 20)), 0);
+  ::close(filler);
   expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "\nCannot update file!\n", 253);
   EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
-  EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
+  EXPECT_TRUE(scratch.read("disk/clone.txt") == original);
+  EXPECT_EQ(scratch.names("disk"), (Names{"clone.txt", "filler", "notes.txt"}));
 }
 
 // A pipe or device is refused before it is opened: a writer waiting on a
