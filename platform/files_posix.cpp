@@ -218,19 +218,19 @@ bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
                                        static_cast<off_t>(offset),
                                        static_cast<off_t>(size - offset));
                   }) != 0 &&
-      errno == ENOSPC) {
+      errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
     return false;
   }
   // Only the holes below the end need blocks, and what lies past it: the
-  // allocation starts at the first hole (which a file system that cannot tell
-  // holes puts at `offset`), so that a file without holes, the common case,
-  // spares a walk over every block it has.
+  // allocation starts at the first hole, so that a file without holes, the
+  // common case, spares a walk over every block it has.
   std::uint64_t from = offset;
   if (offset < size) {
     const off_t hole = system_call({Point::look, file.handle, offset}, [&](std::uint64_t) {
       return ::lseek(descriptor(file), static_cast<off_t>(offset), SEEK_HOLE);
     });
-    if (hole >= 0) from = static_cast<std::uint64_t>(hole);
+    if (hole < 0) return false;
+    from = static_cast<std::uint64_t>(hole);
   }
   if (from >= end) return true;
   if (system_call({Point::preallocate, file.handle, from, end - from}, [&](std::uint64_t) {
