@@ -1,11 +1,14 @@
 // The process on POSIX systems: signals and standard output.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/posix_call.h"
 #include "platform/process.h"
@@ -53,10 +56,25 @@ extern "C" void on_ending_signal(int signal_number) {
   errno = saved_errno;
 }
 
+// The signals blocked while signals are blocked, as the kernel takes a mask:
+// bit n - 1 for signal n. The ending signals, and 32 and 33, which the C
+// library keeps for its threads and refuses to let a program handle or block
+// through its functions, but which end a process all the same. This program
+// has one thread, so blocking them for it alone is safe.
+std::uint64_t kernel_blocked = 0;
+constexpr std::uint64_t kLibraryReserved = std::uint64_t{3} << 31;  // signals 32 and 33
+
 // How many blocks are alive, and the signal mask from before the outermost,
 // put back when it ends: signals that the caller had blocked stay blocked.
 int block_depth = 0;
+std::uint64_t kernel_mask_before_block = 0;
 sigset_t mask_before_block;
+
+// The kernel's own rt_sigprocmask, which, unlike the C library's, blocks 32
+// and 33 too. Cannot fail with these arguments.
+void set_kernel_mask(int how, const std::uint64_t* mask, std::uint64_t* before) {
+  (void)::syscall(SYS_rt_sigprocmask, how, mask, before, sizeof *mask);
+}
 
 // Keeps standard input, output and error open, on the null device when they
 // were closed: a file the tool opens then never gets one of their numbers,
@@ -90,6 +108,10 @@ void start_process() {
       (void)::sigaddset(&ending_signals, signal_number);
     }
   }
+  static_assert(sizeof(sigset_t) >= sizeof kernel_blocked);
+  std::memcpy(&kernel_blocked, &ending_signals, sizeof kernel_blocked);  // the first 64 signals
+  kernel_blocked |= kLibraryReserved;
+
   struct sigaction action {};
   action.sa_handler = on_ending_signal;
   action.sa_flags = static_cast<int>(SA_RESETHAND);
@@ -113,13 +135,15 @@ void forget_on_interrupt() {
 
 InterruptHold::InterruptHold() {
   if (block_depth++ > 0) return;
-  // Cannot fail with these arguments.
-  (void)::sigprocmask(SIG_BLOCK, &ending_signals, &mask_before_block);
+  set_kernel_mask(SIG_BLOCK, &kernel_blocked, &kernel_mask_before_block);
+  // The same mask for ppoll, which takes the C library's form.
+  (void)::sigemptyset(&mask_before_block);
+  std::memcpy(&mask_before_block, &kernel_mask_before_block, sizeof kernel_mask_before_block);
 }
 
 InterruptHold::~InterruptHold() {
   if (--block_depth > 0) return;
-  (void)::sigprocmask(SIG_SETMASK, &mask_before_block, nullptr);  // cannot fail either
+  set_kernel_mask(SIG_SETMASK, &kernel_mask_before_block, nullptr);
 }
 
 OutputWait::OutputWait() {
@@ -153,8 +177,10 @@ bool print_with_path(const char* text, std::size_t length) {
   return print(text, length);
 }
 
+// Through tgkill: the C library's raise refuses the signals it keeps for
+// itself (32 and 33), which other programs can send all the same.
 void seam::raise_interrupt(int signal_number) {
-  (void)::raise(signal_number);
+  (void)::syscall(SYS_tgkill, ::getpid(), ::gettid(), signal_number);
 }
 
 void seam::end_now() {

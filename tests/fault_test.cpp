@@ -356,6 +356,23 @@ TEST_F(Faults, EndingSignalsNeverTearTheTarget) {
   EXPECT_GT(after_commit, 0);
 }
 
+// Signals 32 and 33, which the C library keeps for itself and will neither
+// handle nor block, still end a program: during the commit they wait, as the
+// others do, until it is complete and told. (Before it, they end the run as
+// SIGKILL would.)
+TEST_F(Faults, SignalsTheLibraryKeepsWaitForTheCommit) {
+  if (scratch.windows()) GTEST_SKIP() << "POSIX signals";
+  for (const auto& [fault, signal_number] :
+       {std::pair{"before_commit 1 signal 32", 32}, std::pair{"truncate 1 signal 33", 33}}) {
+    SCOPED_TRACE(fault);
+    const RunResult result = edit(fault);
+    EXPECT_EQ(result.status, 1000 + signal_number);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_TRUE(scratch.read("notes.txt") == expected);
+    EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+  }
+}
+
 // Interrupts that the caller blocked stay blocked: holding them back around
 // the temporary file and the commit must not let them through.
 TEST_F(Faults, InterruptsBlockedByTheCallerStayBlocked) {
