@@ -41,8 +41,9 @@ std::size_t character_start(std::string_view text, std::size_t end, std::size_t 
 
 // Forms the n-th candidate temporary path: "<base>.tmp" for 0, then
 // "<base>.<n>.tmp". When the last name would be too long for a directory
-// entry, the base's last name is cut to fit first, so that any file that can
-// be opened can be edited. False when the path does not fit its field.
+// entry, or the path for its field, the base's last name is cut to fit first,
+// so that any file that can be opened can be edited. False when even a name
+// cut to nothing does not fit.
 bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_path) {
   char ending[24];
   const int ending_length =
@@ -53,7 +54,8 @@ bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_
   const std::size_t name_start = platform::last_name_start(base);
   std::size_t kept = base.size();
   while (kept > name_start &&
-         !platform::name_fits(base.substr(name_start, kept - name_start), end)) {
+         (!platform::name_fits(base.substr(name_start, kept - name_start), end) ||
+          kept + end.size() > ArgumentField::kMaxLength)) {
     kept = character_start(base, kept - 1, name_start);
   }
   temporary_path.assign("");

@@ -440,6 +440,23 @@ TEST_F(CommandLine, EditsFilesWithTheLongestNames) {
   }
 }
 
+// The longest path the tool takes, 2,043 bytes, leaves room for ".tmp" in its
+// field but not for a numbered name: with ".tmp" taken, the last name is cut
+// so that "<path>.1.tmp" fits.
+TEST_F(CommandLine, EditsAFileAtTheLongestPathWhoseTemporaryNameIsTaken) {
+  std::string directory;
+  for (int level = 0; level < 9; ++level) directory += std::string(203, 'd') + "/";
+  fs::create_directories(scratch.path(directory));
+  const std::string path = directory + std::string(207, 'n');
+  ASSERT_EQ(path.size(), 2043u);
+  scratch.write(path, "a cat");
+  scratch.write(path + ".tmp", "taken");
+  expect_run({"/rt", path, "cat", "dog"}, "", 0);
+  EXPECT_EQ(scratch.read(path), "a dog");
+  EXPECT_EQ(scratch.read(path + ".tmp"), "taken");
+  EXPECT_EQ(scratch.names(directory).size(), 2u);
+}
+
 // Names and encodings. Windows gives the command line in UTF-16: a name may
 // hold any character and be longer than MAX_PATH, and the strings are matched
 // as bytes of the ANSI code page (1252 under Wine here), never through a
