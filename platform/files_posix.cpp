@@ -11,6 +11,8 @@
 #include "platform/files.h"
 #include "platform/posix_call.h"
 
+static_assert(sizeof(off_t) == 8, "files over 2 GiB need 64-bit offsets (_FILE_OFFSET_BITS=64)");
+
 namespace zibel::platform {
 namespace {
 
