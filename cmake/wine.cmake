@@ -47,3 +47,12 @@ add_test(NAME console_name_under_wine
                  ${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe)
 set_tests_properties(console_name_under_wine PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
+
+# Another program holding the target while the Windows program edits it (a
+# view mapped, a range locked): a Windows program that says what it found.
+foreach(check held_file_check)
+  add_test(NAME ${check}_under_wine COMMAND ${ZIBEL_WINE} ${ZIBEL_WINDOWS_FOLDER}/${check}.exe
+           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(${check}_under_wine PROPERTIES
+    FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
+endforeach()

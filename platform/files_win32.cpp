@@ -296,11 +296,31 @@ bool lock_for_edit(File file) {
   return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-bool lock_range(File, std::uint64_t, std::uint64_t) {
-  return true;
+// Another program's lock on part of the range would make a write fail part
+// way: the range is locked exclusively first, without waiting.
+bool lock_range(File file, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return true;
+  const seam::Call call{Point::lock, file.handle, offset, length};
+  if (!may_call(call)) return false;
+  OVERLAPPED at = at_offset(offset);
+  if (done(call,
+           ::LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                        static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &at))) {
+    return true;
+  }
+  // A file system without locks has none of other programs either.
+  return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-void unlock_range(File, std::uint64_t, std::uint64_t) {}
+// A lock that stays (the unlock failed) goes when the file is closed.
+void unlock_range(File file, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return;
+  const seam::Call call{Point::lock, file.handle, offset, length};
+  if (!may_call(call)) return;
+  OVERLAPPED at = at_offset(offset);
+  (void)done(call, ::UnlockFileEx(handle_of(file), 0, static_cast<DWORD>(length),
+                                  static_cast<DWORD>(length >> 32), &at));
+}
 
 bool close(File file) {
   return close_handle(handle_of(file));
