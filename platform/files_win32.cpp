@@ -105,19 +105,13 @@ bool flush(const Directory&) {
 }
 
 bool open_for_update(const char* path, File& file) {
-  // Only a file on disk is opened at all: a device is refused by its name, a
-  // directory by its attributes, and a console, pipe or port by its type once
-  // open. The entry is looked at without following a link at its end; when
-  // it is no link, the file opened must be the one looked at.
+  // Only a file on disk is opened at all: a device is refused by its name,
+  // and anything else that is not a file on disk, a directory included, by a
+  // look at it that opens it for no access. The entry is looked at without following a
+  // link at its end; when it is no link, the file opened must be the one
+  // looked at.
   const wchar_t* name = nullptr;
   if (win32::to_system_path(path, name) != win32::Named::file) return false;
-  const seam::Call look{Point::look, -1, 0, 0, path};
-  if (!may_call(look)) return false;
-  const DWORD attributes = ::GetFileAttributesW(name);
-  if (!done(look, attributes != INVALID_FILE_ATTRIBUTES) ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-    return false;
-  }
   const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
   if (looked == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION seen{};
@@ -126,17 +120,21 @@ bool open_for_update(const char* path, File& file) {
       win32::identity_of(looked, seen) &&
       ::GetFileInformationByHandleEx(looked, FileAttributeTagInfo, &tag, sizeof tag) != 0;
   (void)::CloseHandle(looked);  // opened to be looked at only
-  if (!known || (seen.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  if (!known || (seen.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return false;
+  }
   // A link (a symbolic link, a junction) leads to the file that is edited;
   // other reparse points (a file kept in the cloud, say) are that file.
   const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                     IsReparseTagNameSurrogate(tag.ReparseTag);
 
+  // A link may have been changed to lead elsewhere since: what is opened is
+  // looked at again, before anything is read or written.
   const seam::Call open{Point::open, -1, 0, 0, path};
   if (!may_call(open)) return false;
   const HANDLE handle =
       ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | win32::kIdentifyOnly, nullptr);
   if (!done(open, handle != INVALID_HANDLE_VALUE, number(handle))) return false;
   BY_HANDLE_FILE_INFORMATION opened{};
   if (::GetFileType(handle) != FILE_TYPE_DISK || !win32::identity_of(handle, opened) ||
@@ -162,17 +160,27 @@ Created create_private(const Directory& directory, const char* name, File& file)
   // Open for deletion too, so that it can be deleted through this handle.
   const HANDLE handle = ::CreateFileW(system_name, GENERIC_READ | GENERIC_WRITE | DELETE,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, &security, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL | win32::kIdentifyOnly, nullptr);
   if (!done(call, handle != INVALID_HANDLE_VALUE, number(handle))) {
     const DWORD error = ::GetLastError();
     // A directory of that name gives ERROR_ACCESS_DENIED; it is taken too, and
     // so is a name whose file is being deleted but held open by another
-    // program (a virus scanner, say), which cannot even be looked at.
+    // program (a virus scanner, say), which cannot even be looked at, and one
+    // that leads to something other than a file on disk.
+    const HANDLE looked = win32::open_to_look(system_name, FILE_FLAG_OPEN_REPARSE_POINT);
+    const DWORD look_error = ::GetLastError();
+    if (looked != INVALID_HANDLE_VALUE) (void)::CloseHandle(looked);  // only looked at
     const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-                       ::GetFileAttributesW(system_name) != INVALID_FILE_ATTRIBUTES ||
-                       (error == ERROR_ACCESS_DENIED && (::GetLastError() == ERROR_ACCESS_DENIED ||
-                                                         ::GetLastError() == ERROR_DELETE_PENDING));
+                       looked != INVALID_HANDLE_VALUE || look_error == ERROR_BAD_FILE_TYPE ||
+                       (error == ERROR_ACCESS_DENIED &&
+                        (look_error == ERROR_ACCESS_DENIED || look_error == ERROR_DELETE_PENDING));
     return taken ? Created::name_taken : Created::failed;
+  }
+  // A junction on the way may lead the new file's open to a pipe or a device:
+  // nothing is written to that.
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    (void)::CloseHandle(handle);  // nothing was written through it
+    return Created::failed;
   }
   file = file_of(handle);
   return Created::created;

@@ -99,9 +99,14 @@ Named to_system_path(const Directory& directory, const char* name, const wchar_t
 HANDLE open_to_look(const wchar_t* name, DWORD flags) {
   const seam::Call call{seam::Point::look};
   if (!may_call(call)) return INVALID_HANDLE_VALUE;
-  const HANDLE handle =
+  HANDLE handle =
       ::CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | kIdentifyOnly | flags, nullptr);
+  if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
+    (void)::CloseHandle(handle);  // nothing was asked of it
+    handle = INVALID_HANDLE_VALUE;
+    ::SetLastError(ERROR_BAD_FILE_TYPE);
+  }
   done(call, handle != INVALID_HANDLE_VALUE);
   return handle;
 }

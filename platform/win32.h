@@ -35,9 +35,17 @@ Named to_system_path(const char* path, const wchar_t*& name);
 // The same for `name` in `directory`.
 Named to_system_path(const Directory& directory, const char* name, const wchar_t*& system_name);
 
+// Every open of a path the user named, or of one formed from it, carries
+// these flags: should a link lead it to a named pipe, its server may learn who
+// runs the tool but cannot act as them (impersonate).
+constexpr DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 // Opens `name` for no access at all, which has no effect on a file: for
 // looking at it only. With FILE_FLAG_OPEN_REPARSE_POINT in `flags` the entry
 // itself is opened, a link at its end included; without it, what it leads to.
+// Anything but a file or directory on disk (a pipe, a console, a device a link
+// led to) is closed again before anything is asked of it: it fails with
+// ERROR_BAD_FILE_TYPE.
 HANDLE open_to_look(const wchar_t* name, DWORD flags);
 
 // The identity of an open file: its volume and its number there.
