@@ -4,6 +4,10 @@
 // read and write), and the temporary file may also be deleted while open, so
 // that it can be deleted through its handle.
 #include <windows.h>
+//
+#include <winioctl.h>
+
+#include <iterator>
 
 #include "platform/files.h"
 #include "platform/win32.h"
@@ -241,14 +245,68 @@ std::int64_t copy_in_kernel(File, std::uint64_t, File, std::uint64_t, std::uint6
   return -1;
 }
 
+namespace {
+
+// One answer about a sparse file's allocated ranges, the holes it shows, and
+// the zeros written over them.
+FILE_ALLOCATED_RANGE_BUFFER allocated[64];
+win32::Range holes[std::size(allocated) + 1];
+const char zeros[64 << 10] = {};
+
+// Writes zeros over the holes of a sparse file between `from` and `end`, so
+// that the disk space for them is allocated while the content stays as it
+// is; false when the disk has no room. The holes are found as the file system
+// tells them; a file system that cannot tell has none.
+bool fill_holes(File file, std::uint64_t from, std::uint64_t end) {
+  while (from < end) {
+    const seam::Call call{Point::look, file.handle, from, end - from};
+    if (!may_call(call)) return false;
+    FILE_ALLOCATED_RANGE_BUFFER question{};
+    question.FileOffset.QuadPart = static_cast<LONGLONG>(from);
+    question.Length.QuadPart = static_cast<LONGLONG>(end - from);
+    DWORD answered = 0;
+    const BOOL complete =
+        ::DeviceIoControl(handle_of(file), FSCTL_QUERY_ALLOCATED_RANGES, &question, sizeof question,
+                          allocated, sizeof allocated, &answered, nullptr);
+    const bool more = !complete && ::GetLastError() == ERROR_MORE_DATA;
+    const std::size_t count = answered / sizeof allocated[0];
+    if (!done(call, complete || more) || (more && count == 0)) return false;
+    const std::size_t found = win32::holes_in(from, end, allocated, count, more, holes);
+    for (std::size_t i = 0; i < found; ++i) {
+      for (std::uint64_t at = holes[i].start; at < holes[i].end;) {
+        const std::uint64_t piece =
+            holes[i].end - at < sizeof zeros ? holes[i].end - at : sizeof zeros;
+        if (!write_at(file, at, zeros, static_cast<std::size_t>(piece))) return false;
+        at += piece;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
-  // Only space past the end is allocated: an allocation below the file's end
-  // would cut the file. (NTFS marks files with holes as such; theirs is not.)
+  // Space within the file is only missing in the holes of a sparse file, which
+  // are filled with zeros; space past the end is allocated as such. (An
+  // allocation that does not reach the end would cut the file; clearing the
+  // sparse flag would fill every hole of the file.)
   LARGE_INTEGER size{};
+  FILE_BASIC_INFO basic{};
   const seam::Call look{Point::look, file.handle};
-  if (!may_call(look) || !done(look, ::GetFileSizeEx(handle_of(file), &size) != 0)) return false;
+  if (!may_call(look) ||
+      !done(look, ::GetFileSizeEx(handle_of(file), &size) &&
+                      ::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic,
+                                                     sizeof basic))) {
+    return false;
+  }
   const std::uint64_t end = offset + length;
-  if (end <= static_cast<std::uint64_t>(size.QuadPart)) return true;
+  const auto old_end = static_cast<std::uint64_t>(size.QuadPart);
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 &&
+      !fill_holes(file, offset, end < old_end ? end : old_end)) {
+    return false;
+  }
+  if (end <= old_end) return true;
   const seam::Call call{Point::preallocate, file.handle, offset, length};
   if (!may_call(call)) return false;
   FILE_ALLOCATION_INFO space{};

@@ -139,4 +139,19 @@ bool done(const seam::Call& call, bool succeeded, std::int64_t result) {
   return succeeded;
 }
 
+std::size_t holes_in(std::uint64_t& from, std::uint64_t end,
+                     const FILE_ALLOCATED_RANGE_BUFFER* allocated, std::size_t count, bool more,
+                     Range* holes) {
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < count && from < end; ++i) {
+    const auto start = static_cast<std::uint64_t>(allocated[i].FileOffset.QuadPart);
+    const std::uint64_t stop = start + static_cast<std::uint64_t>(allocated[i].Length.QuadPart);
+    if (start > from) holes[found++] = {from, start < end ? start : end};
+    if (stop > from) from = stop < end ? stop : end;
+  }
+  if (!more && from < end) holes[found++] = {from, end};
+  if (!more) from = end;
+  return found;
+}
+
 }  // namespace zibel::platform::win32

@@ -1,9 +1,14 @@
 // For the Windows backends only: handles, the path forms the wide file calls
-// take, a look at an open file, and how a call passes through the test seam.
+// take, a look at an open file, how a call passes through the test seam, and
+// the decisions the backends take that Wine cannot show (holes), kept apart
+// so that tests can ask them directly.
 #pragma once
 
 #include <windows.h>
+//
+#include <winioctl.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/files.h"
@@ -59,5 +64,22 @@ bool may_call(const seam::Call& call, DWORD* limit = nullptr);
 
 // Tells the seam how the call went; returns `succeeded`.
 bool done(const seam::Call& call, bool succeeded, std::int64_t result = 0);
+
+// Bytes from `start` up to `end`.
+struct Range {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  bool operator==(const Range&) const = default;
+};
+
+// The holes in what is left of [from, end) that one answer of
+// FSCTL_QUERY_ALLOCATED_RANGES shows: the stretches that none of its `count`
+// allocated ranges (in order, as it gives them) covers, at most count + 1 of
+// them, into `holes`; returns their number. `from` moves past what the answer
+// told: to `end`, or, when the answer was cut short (`more`), to the end of
+// its last range, where the next question starts.
+std::size_t holes_in(std::uint64_t& from, std::uint64_t end,
+                     const FILE_ALLOCATED_RANGE_BUFFER* allocated, std::size_t count, bool more,
+                     Range* holes);
 
 }  // namespace zibel::platform::win32

@@ -1,0 +1,71 @@
+// A Windows program for the tests: the decisions of the Windows backends that
+// Wine cannot show, asked directly. Wine has no sparse files, so which holes
+// of a sparse file are filled before the commit is proven on Windows only;
+// here the decision itself is checked.
+//
+// Prints each decision that is wrong; the exit status is 0 when none is.
+#include <cstdio>
+
+#include "platform/win32.h"
+
+namespace {
+
+using zibel::platform::win32::Range;
+
+int wrong = 0;
+
+void expect(bool right, const char* what, long long which) {
+  if (right) return;
+  std::printf("wrong: %s, case %lld\n", what, which);
+  ++wrong;
+}
+
+FILE_ALLOCATED_RANGE_BUFFER allocated(long long offset, long long length) {
+  FILE_ALLOCATED_RANGE_BUFFER range{};
+  range.FileOffset.QuadPart = offset;
+  range.Length.QuadPart = length;
+  return range;
+}
+
+// The holes of [from, end) one answer shows, and where the next question starts.
+void holes() {
+  const struct {
+    std::uint64_t from, end;
+    FILE_ALLOCATED_RANGE_BUFFER allocated[2];
+    std::size_t count;
+    bool more;
+    Range holes[3];
+    std::size_t found;
+    std::uint64_t next;
+  } cases[] = {
+      // No range allocated: all of it is a hole.
+      {5, 40, {}, 0, false, {{5, 40}}, 1, 40},
+      // Between the ranges and after the last; a range that starts before is cut.
+      {5, 40, {allocated(0, 10), allocated(20, 10)}, 2, false, {{10, 20}, {30, 40}}, 2, 40},
+      // All allocated.
+      {5, 40, {allocated(0, 100)}, 1, false, {}, 0, 40},
+      // A range past the end.
+      {5, 40, {allocated(50, 10)}, 1, false, {{5, 40}}, 1, 40},
+      // Cut short: what follows the last range is asked again.
+      {0, 100, {allocated(0, 10), allocated(20, 10)}, 2, true, {{10, 20}}, 1, 30},
+  };
+  long long which = 0;
+  for (const auto& one : cases) {
+    ++which;
+    std::uint64_t from = one.from;
+    Range found[3];
+    const std::size_t count =
+        zibel::platform::win32::holes_in(from, one.end, one.allocated, one.count, one.more, found);
+    bool same = count == one.found && from == one.next;
+    for (std::size_t i = 0; same && i < count; ++i) same = found[i] == one.holes[i];
+    expect(same, "holes", which);
+  }
+}
+
+}  // namespace
+
+int main() {
+  holes();
+  std::printf("%s\n", wrong == 0 ? "every decision is right" : "some decisions are wrong");
+  return wrong == 0 ? 0 : 1;
+}
