@@ -1,7 +1,7 @@
 // For the Windows backends only: handles, the path forms the wide file calls
 // take, a look at an open file, how a call passes through the test seam, and
-// the decisions the backends take that Wine cannot show (holes), kept apart
-// so that tests can ask them directly.
+// the decisions the backends take that Wine cannot show (the console's
+// events, holes), kept apart so that tests can ask them directly.
 #pragma once
 
 #include <windows.h>
@@ -64,6 +64,14 @@ bool may_call(const seam::Call& call, DWORD* limit = nullptr);
 
 // Tells the seam how the call went; returns `succeeded`.
 bool done(const seam::Call& call, bool succeeded, std::int64_t result = 0);
+
+// What the console handler does with an event: Ctrl-C, Ctrl-Break, closing
+// the console and shutting down end the run; logging off, which a program
+// started by a service receives whenever any user logs off, is ignored (the
+// system ends a program of the user who logs off by itself); any other event
+// is left to the next handler.
+enum class ConsoleEvent { ends_run, ignored, not_ours };
+ConsoleEvent console_event(DWORD event);
 
 // Bytes from `start` up to `end`.
 struct Range {

@@ -1,7 +1,8 @@
 // A Windows program for the tests: the decisions of the Windows backends that
-// Wine cannot show, asked directly. Wine has no sparse files, so which holes
-// of a sparse file are filled before the commit is proven on Windows only;
-// here the decision itself is checked.
+// Wine cannot show, asked directly. Wine raises no logoff event and has no
+// sparse files, so what the console handler does with each event and which
+// holes of a sparse file are filled before the commit are proven on Windows
+// only; here the decisions themselves are checked.
 //
 // Prints each decision that is wrong; the exit status is 0 when none is.
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 namespace {
 
+using zibel::platform::win32::ConsoleEvent;
 using zibel::platform::win32::Range;
 
 int wrong = 0;
@@ -18,6 +20,23 @@ void expect(bool right, const char* what, long long which) {
   if (right) return;
   std::printf("wrong: %s, case %lld\n", what, which);
   ++wrong;
+}
+
+// Only the events that mean "end this program" end it; a program started by a
+// service is sent a logoff whenever any user logs off, and goes on.
+void console_events() {
+  const struct {
+    DWORD event;
+    ConsoleEvent action;
+  } cases[] = {
+      {CTRL_C_EVENT, ConsoleEvent::ends_run},     {CTRL_BREAK_EVENT, ConsoleEvent::ends_run},
+      {CTRL_CLOSE_EVENT, ConsoleEvent::ends_run}, {CTRL_SHUTDOWN_EVENT, ConsoleEvent::ends_run},
+      {CTRL_LOGOFF_EVENT, ConsoleEvent::ignored}, {3, ConsoleEvent::not_ours},
+  };
+  for (const auto& one : cases) {
+    expect(zibel::platform::win32::console_event(one.event) == one.action, "console event",
+           one.event);
+  }
 }
 
 FILE_ALLOCATED_RANGE_BUFFER allocated(long long offset, long long length) {
@@ -65,6 +84,7 @@ void holes() {
 }  // namespace
 
 int main() {
+  console_events();
   holes();
   std::printf("%s\n", wrong == 0 ? "every decision is right" : "some decisions are wrong");
   return wrong == 0 ? 0 : 1;
