@@ -109,13 +109,16 @@ bool flush(const Directory&) {
 }
 
 bool open_for_update(const char* path, File& file) {
-  // Only a file on disk is opened at all: a device is refused by its name,
-  // and anything else that is not a file on disk, a directory included, by a
-  // look at it that opens it for no access. The entry is looked at without following a
+  // Only a file on disk is opened at all: a device is refused by its name, a
+  // stream of a file (notes.txt:s) by the ':' in its last name, and anything
+  // else that is not a file on disk, a directory included, by a look at it
+  // that opens it for no access. The entry is looked at without following a
   // link at its end; when it is no link, the file opened must be the one
   // looked at.
   const wchar_t* name = nullptr;
-  if (win32::to_system_path(path, name) != win32::Named::file) return false;
+  if (win32::to_system_path(path, name) != win32::Named::file || win32::names_stream(name)) {
+    return false;
+  }
   const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
   if (looked == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION seen{};

@@ -111,6 +111,11 @@ HANDLE open_to_look(const wchar_t* name, DWORD flags) {
   return handle;
 }
 
+bool names_stream(const wchar_t* system_path) {
+  const wchar_t* const last_name = std::wcsrchr(system_path, L'\\');
+  return std::wcschr(last_name != nullptr ? last_name : system_path, L':') != nullptr;
+}
+
 bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& identity) {
   const seam::Call call{seam::Point::look, reinterpret_cast<std::intptr_t>(handle)};
   return may_call(call) && done(call, ::GetFileInformationByHandle(handle, &identity) != 0);

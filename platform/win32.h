@@ -1,7 +1,7 @@
 // For the Windows backends only: handles, the path forms the wide file calls
 // take, a look at an open file, how a call passes through the test seam, and
 // the decisions the backends take that Wine cannot show (the console's
-// events, holes), kept apart so that tests can ask them directly.
+// events, holes, streams), kept apart so that tests can ask them directly.
 #pragma once
 
 #include <windows.h>
@@ -52,6 +52,11 @@ constexpr DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 // led to) is closed again before anything is asked of it: it fails with
 // ERROR_BAD_FILE_TYPE.
 HANDLE open_to_look(const wchar_t* name, DWORD flags);
+
+// Whether the last name of a path in system form holds a ':', which names an
+// alternate data stream of a file (notes.txt:s): another stream of the same
+// file would hold its temporary copy, sharing its times and access list.
+bool names_stream(const wchar_t* system_path);
 
 // The identity of an open file: its volume and its number there.
 bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& identity);

@@ -1,8 +1,9 @@
 // A Windows program for the tests: the decisions of the Windows backends that
-// Wine cannot show, asked directly. Wine raises no logoff event and has no
-// sparse files, so what the console handler does with each event and which
-// holes of a sparse file are filled before the commit are proven on Windows
-// only; here the decisions themselves are checked.
+// Wine cannot show, asked directly. Wine raises no logoff event, has no
+// sparse files and no alternate data streams, so what the console handler
+// does with each event, which holes of a sparse file are filled before the
+// commit, and which names are streams are proven on Windows only; here the
+// decisions themselves are checked.
 //
 // Prints each decision that is wrong; the exit status is 0 when none is.
 #include <cstdio>
@@ -81,11 +82,29 @@ void holes() {
   }
 }
 
+// A ':' in the last name names a stream of a file; a drive's does not.
+void streams() {
+  const struct {
+    const wchar_t* path;
+    bool stream;
+  } cases[] = {
+      {L"C:\\notes\\notes.txt", false},       {L"C:\\notes\\notes.txt:s", true},
+      {L"C:\\notes\\notes.txt::$DATA", true}, {L"\\\\?\\C:\\notes.txt", false},
+      {L"\\\\?\\C:\\notes.txt:s", true},      {L"\\\\server\\share\\notes.txt", false},
+  };
+  long long which = 0;
+  for (const auto& one : cases) {
+    ++which;
+    expect(zibel::platform::win32::names_stream(one.path) == one.stream, "stream", which);
+  }
+}
+
 }  // namespace
 
 int main() {
   console_events();
   holes();
+  streams();
   std::printf("%s\n", wrong == 0 ? "every decision is right" : "some decisions are wrong");
   return wrong == 0 ? 0 : 1;
 }
