@@ -47,3 +47,13 @@ add_test(NAME console_name_under_wine
                  ${ZIBEL_WINDOWS_FOLDER}/zibel_faulty.exe)
 set_tests_properties(console_name_under_wine PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
+
+# Another program holding the target while the Windows program edits it (a
+# view mapped, a range locked), and the Windows backends' decisions that Wine
+# cannot show: Windows programs that say what they found.
+foreach(check held_file_check win32_decisions_check)
+  add_test(NAME ${check}_under_wine COMMAND ${ZIBEL_WINE} ${ZIBEL_WINDOWS_FOLDER}/${check}.exe
+           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(${check}_under_wine PROPERTIES
+    FIXTURES_REQUIRED wine ENVIRONMENT "WINEDEBUG=-all;LC_ALL=C.UTF-8")
+endforeach()

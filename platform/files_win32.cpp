@@ -4,6 +4,10 @@
 // read and write), and the temporary file may also be deleted while open, so
 // that it can be deleted through its handle.
 #include <windows.h>
+//
+#include <winioctl.h>
+
+#include <iterator>
 
 #include "platform/files.h"
 #include "platform/win32.h"
@@ -106,16 +110,13 @@ bool flush(const Directory&) {
 
 bool open_for_update(const char* path, File& file) {
   // Only a file on disk is opened at all: a device is refused by its name, a
-  // directory by its attributes, and a console, pipe or port by its type once
-  // open. The entry is looked at without following a link at its end; when
-  // it is no link, the file opened must be the one looked at.
+  // stream of a file (notes.txt:s) by the ':' in its last name, and anything
+  // else that is not a file on disk, a directory included, by a look at it
+  // that opens it for no access. The entry is looked at without following a
+  // link at its end; when it is no link, the file opened must be the one
+  // looked at.
   const wchar_t* name = nullptr;
-  if (win32::to_system_path(path, name) != win32::Named::file) return false;
-  const seam::Call look{Point::look, -1, 0, 0, path};
-  if (!may_call(look)) return false;
-  const DWORD attributes = ::GetFileAttributesW(name);
-  if (!done(look, attributes != INVALID_FILE_ATTRIBUTES) ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+  if (win32::to_system_path(path, name) != win32::Named::file || win32::names_stream(name)) {
     return false;
   }
   const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -126,17 +127,21 @@ bool open_for_update(const char* path, File& file) {
       win32::identity_of(looked, seen) &&
       ::GetFileInformationByHandleEx(looked, FileAttributeTagInfo, &tag, sizeof tag) != 0;
   (void)::CloseHandle(looked);  // opened to be looked at only
-  if (!known || (seen.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  if (!known || (seen.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return false;
+  }
   // A link (a symbolic link, a junction) leads to the file that is edited;
   // other reparse points (a file kept in the cloud, say) are that file.
   const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                     IsReparseTagNameSurrogate(tag.ReparseTag);
 
+  // A link may have been changed to lead elsewhere since: what is opened is
+  // looked at again, before anything is read or written.
   const seam::Call open{Point::open, -1, 0, 0, path};
   if (!may_call(open)) return false;
   const HANDLE handle =
       ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | win32::kIdentifyOnly, nullptr);
   if (!done(open, handle != INVALID_HANDLE_VALUE, number(handle))) return false;
   BY_HANDLE_FILE_INFORMATION opened{};
   if (::GetFileType(handle) != FILE_TYPE_DISK || !win32::identity_of(handle, opened) ||
@@ -162,17 +167,27 @@ Created create_private(const Directory& directory, const char* name, File& file)
   // Open for deletion too, so that it can be deleted through this handle.
   const HANDLE handle = ::CreateFileW(system_name, GENERIC_READ | GENERIC_WRITE | DELETE,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, &security, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL | win32::kIdentifyOnly, nullptr);
   if (!done(call, handle != INVALID_HANDLE_VALUE, number(handle))) {
     const DWORD error = ::GetLastError();
     // A directory of that name gives ERROR_ACCESS_DENIED; it is taken too, and
     // so is a name whose file is being deleted but held open by another
-    // program (a virus scanner, say), which cannot even be looked at.
+    // program (a virus scanner, say), which cannot even be looked at, and one
+    // that leads to something other than a file on disk.
+    const HANDLE looked = win32::open_to_look(system_name, FILE_FLAG_OPEN_REPARSE_POINT);
+    const DWORD look_error = ::GetLastError();
+    if (looked != INVALID_HANDLE_VALUE) (void)::CloseHandle(looked);  // only looked at
     const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-                       ::GetFileAttributesW(system_name) != INVALID_FILE_ATTRIBUTES ||
-                       (error == ERROR_ACCESS_DENIED && (::GetLastError() == ERROR_ACCESS_DENIED ||
-                                                         ::GetLastError() == ERROR_DELETE_PENDING));
+                       looked != INVALID_HANDLE_VALUE || look_error == ERROR_BAD_FILE_TYPE ||
+                       (error == ERROR_ACCESS_DENIED &&
+                        (look_error == ERROR_ACCESS_DENIED || look_error == ERROR_DELETE_PENDING));
     return taken ? Created::name_taken : Created::failed;
+  }
+  // A junction on the way may lead the new file's open to a pipe or a device:
+  // nothing is written to that.
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    (void)::CloseHandle(handle);  // nothing was written through it
+    return Created::failed;
   }
   file = file_of(handle);
   return Created::created;
@@ -233,14 +248,68 @@ std::int64_t copy_in_kernel(File, std::uint64_t, File, std::uint64_t, std::uint6
   return -1;
 }
 
+namespace {
+
+// One answer about a sparse file's allocated ranges, the holes it shows, and
+// the zeros written over them.
+FILE_ALLOCATED_RANGE_BUFFER allocated[64];
+win32::Range holes[std::size(allocated) + 1];
+const char zeros[64 << 10] = {};
+
+// Writes zeros over the holes of a sparse file between `from` and `end`, so
+// that the disk space for them is allocated while the content stays as it
+// is; false when the disk has no room. The holes are found as the file system
+// tells them; a file system that cannot tell has none.
+bool fill_holes(File file, std::uint64_t from, std::uint64_t end) {
+  while (from < end) {
+    const seam::Call call{Point::look, file.handle, from, end - from};
+    if (!may_call(call)) return false;
+    FILE_ALLOCATED_RANGE_BUFFER question{};
+    question.FileOffset.QuadPart = static_cast<LONGLONG>(from);
+    question.Length.QuadPart = static_cast<LONGLONG>(end - from);
+    DWORD answered = 0;
+    const BOOL complete =
+        ::DeviceIoControl(handle_of(file), FSCTL_QUERY_ALLOCATED_RANGES, &question, sizeof question,
+                          allocated, sizeof allocated, &answered, nullptr);
+    const bool more = !complete && ::GetLastError() == ERROR_MORE_DATA;
+    const std::size_t count = answered / sizeof allocated[0];
+    if (!done(call, complete || more) || (more && count == 0)) return false;
+    const std::size_t found = win32::holes_in(from, end, allocated, count, more, holes);
+    for (std::size_t i = 0; i < found; ++i) {
+      for (std::uint64_t at = holes[i].start; at < holes[i].end;) {
+        const std::uint64_t piece =
+            holes[i].end - at < sizeof zeros ? holes[i].end - at : sizeof zeros;
+        if (!write_at(file, at, zeros, static_cast<std::size_t>(piece))) return false;
+        at += piece;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
-  // Only space past the end is allocated: an allocation below the file's end
-  // would cut the file. (NTFS marks files with holes as such; theirs is not.)
+  // Space within the file is only missing in the holes of a sparse file, which
+  // are filled with zeros; space past the end is allocated as such. (An
+  // allocation that does not reach the end would cut the file; clearing the
+  // sparse flag would fill every hole of the file.)
   LARGE_INTEGER size{};
+  FILE_BASIC_INFO basic{};
   const seam::Call look{Point::look, file.handle};
-  if (!may_call(look) || !done(look, ::GetFileSizeEx(handle_of(file), &size) != 0)) return false;
+  if (!may_call(look) ||
+      !done(look, ::GetFileSizeEx(handle_of(file), &size) &&
+                      ::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic,
+                                                     sizeof basic))) {
+    return false;
+  }
   const std::uint64_t end = offset + length;
-  if (end <= static_cast<std::uint64_t>(size.QuadPart)) return true;
+  const auto old_end = static_cast<std::uint64_t>(size.QuadPart);
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 &&
+      !fill_holes(file, offset, end < old_end ? end : old_end)) {
+    return false;
+  }
+  if (end <= old_end) return true;
   const seam::Call call{Point::preallocate, file.handle, offset, length};
   if (!may_call(call)) return false;
   FILE_ALLOCATION_INFO space{};
@@ -296,11 +365,31 @@ bool lock_for_edit(File file) {
   return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-bool lock_range(File, std::uint64_t, std::uint64_t) {
-  return true;
+// Another program's lock on part of the range would make a write fail part
+// way: the range is locked exclusively first, without waiting.
+bool lock_range(File file, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return true;
+  const seam::Call call{Point::lock, file.handle, offset, length};
+  if (!may_call(call)) return false;
+  OVERLAPPED at = at_offset(offset);
+  if (done(call,
+           ::LockFileEx(handle_of(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                        static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &at))) {
+    return true;
+  }
+  // A file system without locks has none of other programs either.
+  return ::GetLastError() == ERROR_NOT_SUPPORTED || ::GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-void unlock_range(File, std::uint64_t, std::uint64_t) {}
+// A lock that stays (the unlock failed) goes when the file is closed.
+void unlock_range(File file, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return;
+  const seam::Call call{Point::lock, file.handle, offset, length};
+  if (!may_call(call)) return;
+  OVERLAPPED at = at_offset(offset);
+  (void)done(call, ::UnlockFileEx(handle_of(file), 0, static_cast<DWORD>(length),
+                                  static_cast<DWORD>(length >> 32), &at));
+}
 
 bool close(File file) {
   return close_handle(handle_of(file));

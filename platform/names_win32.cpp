@@ -10,8 +10,6 @@
 namespace zibel::platform {
 namespace {
 
-using seam::Point;
-
 // The longest name one directory entry holds, in UTF-16 units.
 constexpr std::size_t kMaxNameLength = 255;
 
@@ -27,9 +25,13 @@ bool surely_missing(const char* path) {
     case win32::Named::file:
       break;
   }
-  const seam::Call call{Point::look, -1, 0, 0, path};
-  if (!win32::may_call(call)) return false;
-  if (win32::done(call, ::GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES)) return false;
+  // Looked at by an open for no access, which carries the flags of every
+  // open (win32::kIdentifyOnly): a pipe a link leads to learns nothing more.
+  const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (looked != INVALID_HANDLE_VALUE) {
+    (void)::CloseHandle(looked);  // only looked at
+    return false;
+  }
   switch (::GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:

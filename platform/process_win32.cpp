@@ -40,14 +40,15 @@ bool delete_on_close(HANDLE handle) {
                                       sizeof disposition) != 0;
 }
 
-// What Ctrl-C (or closing the console) does: before the commit it deletes the
-// temporary file and ends the process as the default handler would; during the
-// commit it is noted, and the end of the outermost block ends the process.
+// What an event that ends the run does (Ctrl-C, Ctrl-Break, closing the
+// console, shutting down): before the commit it deletes the temporary file and
+// ends the process as the default handler would; during the commit it is
+// noted, and the end of the outermost block ends the process.
 //
-// Closing the console window, logging off and shutting down give the process
-// a few seconds, then the system ends it whatever this does. Once the commit
-// has begun the temporary file is forgotten here: when the process is ended
-// in mid-commit, it stays, holding the whole new content.
+// Once the console window is closed, or the system shuts down, the process
+// has a few seconds, then the system ends it whatever this does. Once the
+// commit has begun the temporary file is forgotten here: when the process is
+// ended in mid-commit, it stays, holding the whole new content.
 void interrupt() {
   ::AcquireSRWLockExclusive(&interrupt_guard);
   // While the outcome is printed the commit is over: should the output not
@@ -65,9 +66,19 @@ void interrupt() {
   ::ExitProcess(STATUS_CONTROL_C_EXIT);  // with the lock held: the commit cannot begin now
 }
 
-// Runs on a thread of its own. Returning would let the system end the process
-// at once, so while the commit runs it waits for the block to end instead.
-BOOL WINAPI on_console_event(DWORD) {
+// Runs on a thread of its own. Returning from an event that ends the run would
+// let the system end the process at once, so while the commit runs it waits
+// for the block to end instead; an event that does not end the run is
+// returned from at once.
+BOOL WINAPI on_console_event(DWORD event) {
+  switch (win32::console_event(event)) {
+    case win32::ConsoleEvent::ignored:
+      return TRUE;
+    case win32::ConsoleEvent::not_ours:
+      return FALSE;
+    case win32::ConsoleEvent::ends_run:
+      break;
+  }
   interrupt();
   for (;;) ::Sleep(INFINITE);
 }
@@ -176,6 +187,20 @@ bool print_with_path(const char* text, std::size_t length) {
                                   nullptr, nullptr);
   }
   return bytes > 0 && print(printed_bytes, static_cast<std::size_t>(bytes));
+}
+
+win32::ConsoleEvent win32::console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      return ConsoleEvent::ends_run;
+    case CTRL_LOGOFF_EVENT:
+      return ConsoleEvent::ignored;
+    default:
+      return ConsoleEvent::not_ours;
+  }
 }
 
 // Windows has one kind of interrupt, whatever the signal's number.

@@ -99,11 +99,21 @@ Named to_system_path(const Directory& directory, const char* name, const wchar_t
 HANDLE open_to_look(const wchar_t* name, DWORD flags) {
   const seam::Call call{seam::Point::look};
   if (!may_call(call)) return INVALID_HANDLE_VALUE;
-  const HANDLE handle =
+  HANDLE handle =
       ::CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | kIdentifyOnly | flags, nullptr);
+  if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_DISK) {
+    (void)::CloseHandle(handle);  // nothing was asked of it
+    handle = INVALID_HANDLE_VALUE;
+    ::SetLastError(ERROR_BAD_FILE_TYPE);
+  }
   done(call, handle != INVALID_HANDLE_VALUE);
   return handle;
+}
+
+bool names_stream(const wchar_t* system_path) {
+  const wchar_t* const last_name = std::wcsrchr(system_path, L'\\');
+  return std::wcschr(last_name != nullptr ? last_name : system_path, L':') != nullptr;
 }
 
 bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& identity) {
@@ -132,6 +142,21 @@ bool done(const seam::Call& call, bool succeeded, std::int64_t result) {
   seam::leave(call, succeeded ? result : -1, static_cast<int>(error));
   ::SetLastError(error);
   return succeeded;
+}
+
+std::size_t holes_in(std::uint64_t& from, std::uint64_t end,
+                     const FILE_ALLOCATED_RANGE_BUFFER* allocated, std::size_t count, bool more,
+                     Range* holes) {
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < count && from < end; ++i) {
+    const auto start = static_cast<std::uint64_t>(allocated[i].FileOffset.QuadPart);
+    const std::uint64_t stop = start + static_cast<std::uint64_t>(allocated[i].Length.QuadPart);
+    if (start > from) holes[found++] = {from, start < end ? start : end};
+    if (stop > from) from = stop < end ? stop : end;
+  }
+  if (!more && from < end) holes[found++] = {from, end};
+  if (!more) from = end;
+  return found;
 }
 
 }  // namespace zibel::platform::win32

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -542,6 +543,38 @@ TEST_F(CommandLine, DeviceNamesAreRefused) {
     expect_run({"/rt", device, "cat", "dog"}, "\nCannot open file!\n", 253);
   }
   EXPECT_EQ(scratch.names(), Names{});
+}
+
+// A link may lead an open to a named pipe, whose server could then act as the
+// user who runs the tool: every open of the named path, or of a name formed
+// from it, lets a server only identify the user (SECURITY_SQOS_PRESENT |
+// SECURITY_IDENTIFICATION), and none is looked up by a call that cannot say so
+// (GetFileAttributesW). Wine's file trace shows each call with its flags; the
+// first temporary name is taken, so that the look at a taken name is seen too.
+TEST_F(CommandLine, EveryOpenOfTheNamedPathLetsAPipeOnlyIdentifyTheUser) {
+  if (!scratch.windows()) GTEST_SKIP() << "Windows opens";
+  scratch.write("notes.txt", "a cat");
+  scratch.write("notes.txt.tmp", "taken");
+  RunOptions options;
+  options.environment = {"WINEDEBUG=trace+file"};
+  const RunResult result = scratch.run({"/rt", "notes.txt", "cat", "dog"}, options);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(scratch.read("notes.txt"), "a dog");
+  constexpr unsigned long kIdentifyOnly = 0x00100000 | 0x00010000;
+  int opens = 0;
+  std::istringstream trace(result.err);
+  for (std::string line; std::getline(trace, line);) {
+    if (line.find("notes.txt") == std::string::npos) continue;
+    EXPECT_EQ(line.find(":GetFileAttributesW "), std::string::npos) << line;
+    const std::size_t flags = line.find(" attributes 0x");
+    if (line.find(":CreateFileW L\"") == std::string::npos || flags == std::string::npos) continue;
+    ++opens;
+    EXPECT_EQ(std::stoul(line.substr(flags + 12), nullptr, 16) & kIdentifyOnly, kIdentifyOnly)
+        << line;
+  }
+  // The target looked at and opened, the taken name looked at, and the
+  // temporary file made.
+  EXPECT_GE(opens, 4);
 }
 
 // A closed pipe on standard output costs only the message: the status still
