@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "rewrite/lanes.h"
+#include "rewrite/simd.h"
 
 namespace zibel {
 namespace {
@@ -117,22 +117,22 @@ const char* Finder::find_by_rare_byte(const char* from, const char* to) {
 }
 
 const char* Finder::find_by_pair(const char* from, const char* to) {
-  using lanes::kCount;
-  const lanes::Lanes rare = lanes::broadcast(pattern_[rare_offset_]);
-  const lanes::Lanes other = lanes::broadcast(pattern_[other_offset_]);
+  using simd::kWidth;
+  const simd::Vector rare = simd::broadcast(pattern_[rare_offset_]);
+  const simd::Vector other = simd::broadcast(pattern_[other_offset_]);
   const auto hits_at = [&](const char* block) {
-    return lanes::equal(lanes::load(block + rare_offset_), rare) &
-           lanes::equal(lanes::load(block + other_offset_), other);
+    return simd::equal(simd::load(block + rare_offset_), rare) &
+           simd::equal(simd::load(block + other_offset_), other);
   };
-  const std::size_t reach = (rare_offset_ > other_offset_ ? rare_offset_ : other_offset_) + kCount;
+  const std::size_t reach = (rare_offset_ > other_offset_ ? rare_offset_ : other_offset_) + kWidth;
   const char* candidate = from;
-  for (; static_cast<std::size_t>(to - candidate) >= reach; candidate += kCount) {
-    const lanes::Mask hits = hits_at(candidate);
-    if (!lanes::any(hits)) continue;
-    for (std::size_t lane = 0; lane < kCount; ++lane) {
-      if (hits[lane] != 0 && verify(candidate + lane, to)) return found(from, candidate + lane);
+  for (; static_cast<std::size_t>(to - candidate) >= reach; candidate += kWidth) {
+    const simd::Mask hits = hits_at(candidate);
+    if (!simd::any(hits)) continue;
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      if (hits[i] != 0 && verify(candidate + i, to)) return found(from, candidate + i);
     }
-    if (strategy_ == Strategy::linear) return give_up_prefilter(from, candidate + kCount, to);
+    if (strategy_ == Strategy::linear) return give_up_prefilter(from, candidate + kWidth, to);
   }
   for (; static_cast<std::size_t>(to - candidate) >= pattern_.size(); ++candidate) {
     if (candidate[rare_offset_] == pattern_[rare_offset_] &&
