@@ -93,7 +93,13 @@ const char* finder_strategy(const Pattern& pattern, const std::string& text) {
   for (int round = 0; round < 16; ++round) {
     for (const char* from = text.data(); from != end;) {
       const Scan result = scan(pattern, from, end, cost);
-      if (result.end == Scan::End::prefilter_defeated) return "linear";
+      if (result.end == Scan::End::prefilter_defeated) {
+#if defined(__GLIBC__)
+        return "memmem";
+#else
+        return "linear";
+#endif
+      }
       if (result.end == Scan::End::rare_byte_common) scan = scan_pair;
       from = result.end != Scan::End::searched || result.at == end
                  ? result.at

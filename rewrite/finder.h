@@ -8,7 +8,8 @@
 //   - scan_pair: those two bytes looked for a SIMD vector of places at a time,
 //     for input where the rarest byte turns out to be common;
 //   - search_linear: Knuth-Morris-Pratt, which never backs up, for input that
-//     defeats both prefilters.
+//     defeats both prefilters; on glibc the finder uses memmem there instead,
+//     which is linear too and mostly much faster.
 // bench/search times each against the C library's memmem.
 #pragma once
 
