@@ -161,6 +161,14 @@ int main(int argc, char** argv) {
   const std::string only_q = zibel::repeated("q");
   const std::string only_ab = zibel::repeated("ab");
   const std::string aab = zibel::repeated("aab");
+  const std::string a3b = zibel::repeated("aaab");
+  std::mt19937 random(7);
+  auto random_ab = [&random](std::size_t length) {
+    std::string s;
+    for (std::size_t i = 0; i < length; ++i) s += "ab"[random() % 2];
+    return s;
+  };
+  const std::string ab_at_random = random_ab(zibel::kBufferSize);
   const std::string half_a = std::string(500, 'a');
   const Case cases[] = {
       {"text, 'needle'", &text, "needle"},
@@ -173,6 +181,8 @@ int main(int argc, char** argv) {
       {"all 'q', 1000 'q' + 'x'", &only_q, std::string(1000, 'q') + "x"},
       {"all 'ab', 500 'ab' + 'c'", &only_ab, zibel::repeated("ab").substr(0, 1000) + "c"},
       {"all 'aab', 500 'a' + 'b' + 499 'a'", &aab, half_a + "b" + half_a.substr(1)},
+      {"all 'aaab', 10 'a' + 'b' + 10 'a'", &a3b, "aaaaaaaaaabaaaaaaaaaa"},
+      {"'a' and 'b' at random, 1000 of them", &ab_at_random, random_ab(1000)},
   };
   for (const Case& c : cases) zibel::register_case(c);
   benchmark::Initialize(&argc, argv);

@@ -51,7 +51,7 @@ struct Scan {
   enum class End {
     searched,           // `at` is the leftmost occurrence, or `to` when there is none
     rare_byte_common,   // memchr stopped too often: go on with scan_pair from `at`
-    prefilter_defeated  // candidates failed too often: go on with search_linear from `at`
+    prefilter_defeated  // candidates failed too often: go on with a linear search from `at`
   };
   End end;
   const char* at;  // after giving up, every place before it has been checked
