@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "rewrite/finder.h"
-#include "rewrite/lanes.h"
+#include "rewrite/simd.h"
 
 namespace zibel {
 namespace {
@@ -28,16 +28,16 @@ class OutputGather {
 
   // Appends bytes with every `from` byte turned into `to`.
   bool put_mapped(const char* bytes, std::size_t length, char from, char to) {
-    const lanes::Lanes old_byte = lanes::broadcast(from);
-    const lanes::Lanes new_byte = lanes::broadcast(to);
+    const simd::Vector old_byte = simd::broadcast(from);
+    const simd::Vector new_byte = simd::broadcast(to);
     while (length > 0) {
       if (used_ == buffer_.size() && !flush()) return false;
       const std::size_t piece = std::min(length, buffer_.size() - used_);
       char* out = buffer_.data() + used_;
       std::size_t i = 0;
-      for (; i + lanes::kCount <= piece; i += lanes::kCount) {
-        const lanes::Lanes in = lanes::load(bytes + i);
-        lanes::store(out + i, lanes::select(lanes::equal(in, old_byte), new_byte, in));
+      for (; i + simd::kWidth <= piece; i += simd::kWidth) {
+        const simd::Vector in = simd::load(bytes + i);
+        simd::store(out + i, simd::select(simd::equal(in, old_byte), new_byte, in));
       }
       for (; i < piece; ++i) out[i] = bytes[i] == from ? to : bytes[i];
       used_ += piece;
@@ -47,14 +47,14 @@ class OutputGather {
     return true;
   }
 
-  // The longest new string that put_expanded takes: one store of lanes.
-  static constexpr std::size_t kMaxExpansion = lanes::kCount;
+  // The longest new string that put_expanded takes: one store of a SIMD vector.
+  static constexpr std::size_t kMaxExpansion = simd::kWidth;
 
   // Appends bytes with every `from` byte replaced by `to`, which is at most
   // kMaxExpansion bytes long, many input bytes at a time.
   bool put_expanded(const char* bytes, std::size_t length, char from, std::string_view to) {
-    const lanes::Lanes old_byte = lanes::broadcast(from);
-    lanes::Lanes new_bytes{};
+    const simd::Vector old_byte = simd::broadcast(from);
+    simd::Vector new_bytes{};
     if (!to.empty()) std::memcpy(&new_bytes, to.data(), to.size());
     std::size_t i = 0;
     if (buffer_.size() >= kStepRoom) {
@@ -101,10 +101,10 @@ class OutputGather {
   }
 
  private:
-  // The input bytes one step of put_expanded takes: four sets of lanes, so
+  // The input bytes one step of put_expanded takes: four SIMD vectors, so
   // that its loop over the replaced bytes ends, and is mispredicted, once for
   // every 64 bytes. Their hits are the bits of one 64-bit word.
-  static constexpr std::size_t kStep = 4 * lanes::kCount;
+  static constexpr std::size_t kStep = 4 * simd::kWidth;
   // What a step may write: every byte replaced by the longest new string, and
   // the stores of a copy past the end.
   static constexpr std::size_t kStepRoom = kStep * kMaxExpansion + kStep;
@@ -114,32 +114,32 @@ class OutputGather {
   // Copies a step's worth of bytes: more than are wanted, where later stores
   // overwrite the rest.
   static void copy_step(char* to, const char* from) {
-    using lanes::kCount;
-    lanes::store(to, lanes::load(from));
-    lanes::store(to + kCount, lanes::load(from + kCount));
-    lanes::store(to + 2 * kCount, lanes::load(from + 2 * kCount));
-    lanes::store(to + 3 * kCount, lanes::load(from + 3 * kCount));
+    using simd::kWidth;
+    simd::store(to, simd::load(from));
+    simd::store(to + kWidth, simd::load(from + kWidth));
+    simd::store(to + 2 * kWidth, simd::load(from + 2 * kWidth));
+    simd::store(to + 3 * kWidth, simd::load(from + 3 * kWidth));
   }
 
   // Writes the kStep bytes at `in` to `out` with each `old_byte` replaced by
   // the first `new_length` bytes of `new_bytes`; returns the bytes made.
   // Each run of kept bytes and each new string is written whole, with stores
   // past its end that the next run or string overwrites.
-  static std::size_t expand_step(const char* in, char* out, lanes::Lanes old_byte,
-                                 lanes::Lanes new_bytes, std::size_t new_length) {
-    using lanes::kCount;
-    const lanes::Mask first = lanes::equal(lanes::load(in), old_byte);
-    const lanes::Mask second = lanes::equal(lanes::load(in + kCount), old_byte);
-    const lanes::Mask third = lanes::equal(lanes::load(in + 2 * kCount), old_byte);
-    const lanes::Mask fourth = lanes::equal(lanes::load(in + 3 * kCount), old_byte);
-    if (!lanes::any(first | second | third | fourth)) {
+  static std::size_t expand_step(const char* in, char* out, simd::Vector old_byte,
+                                 simd::Vector new_bytes, std::size_t new_length) {
+    using simd::kWidth;
+    const simd::Mask first = simd::equal(simd::load(in), old_byte);
+    const simd::Mask second = simd::equal(simd::load(in + kWidth), old_byte);
+    const simd::Mask third = simd::equal(simd::load(in + 2 * kWidth), old_byte);
+    const simd::Mask fourth = simd::equal(simd::load(in + 3 * kWidth), old_byte);
+    if (!simd::any(first | second | third | fourth)) {
       copy_step(out, in);
       return kStep;
     }
-    std::uint64_t hits = std::uint64_t{lanes::bits(first)} |
-                         std::uint64_t{lanes::bits(second)} << kCount |
-                         std::uint64_t{lanes::bits(third)} << 2 * kCount |
-                         std::uint64_t{lanes::bits(fourth)} << 3 * kCount;
+    std::uint64_t hits = std::uint64_t{simd::bits(first)} |
+                         std::uint64_t{simd::bits(second)} << kWidth |
+                         std::uint64_t{simd::bits(third)} << 2 * kWidth |
+                         std::uint64_t{simd::bits(fourth)} << 3 * kWidth;
     char* at = out;
     std::size_t kept = 0;  // the first byte of the step not yet written
     do {
@@ -147,7 +147,7 @@ class OutputGather {
       hits &= hits - 1;
       copy_step(at, in + kept);
       at += hit - kept;
-      lanes::store(at, new_bytes);
+      simd::store(at, new_bytes);
       at += new_length;
       kept = hit + 1;
     } while (hits != 0);
@@ -187,7 +187,7 @@ class Pass {
       if (searching_ && !replace_occurrences()) return PassResult::write_failed;
       if (!searching_ && !made_temporary_) return PassResult::no_occurrence;
       if (count == 0) return finish();
-      if (!pass_on_settled_bytes()) return PassResult::write_failed;
+      if (!pass_on_final_bytes()) return PassResult::write_failed;
     }
   }
 
@@ -242,18 +242,18 @@ class Pass {
     return true;
   }
 
-  // Writes out the bytes that no later occurrence can include and moves the
+  // Writes out the bytes that no later occurrence can reach and moves the
   // rest, the start of a possible occurrence, to the front of the buffer.
-  bool pass_on_settled_bytes() {
+  bool pass_on_final_bytes() {
     const std::size_t held_back =
         searching_ ? std::min(old_string_.size() - 1, length_ - search_position_) : 0;
-    const std::size_t settled = length_ - held_back;
+    const std::size_t final_end = length_ - held_back;  // no later occurrence reaches below it
     if (made_temporary_ &&
-        !output_.put(buffer_.data() + search_position_, settled - search_position_)) {
+        !output_.put(buffer_.data() + search_position_, final_end - search_position_)) {
       return false;
     }
-    std::memmove(buffer_.data(), buffer_.data() + settled, held_back);
-    buffer_offset_ += settled;
+    std::memmove(buffer_.data(), buffer_.data() + final_end, held_back);
+    buffer_offset_ += final_end;
     length_ = held_back;
     search_position_ = 0;
     return true;
