@@ -19,6 +19,9 @@ namespace zibel::platform {
 // An open file. The handle is the system's own (a descriptor, or a HANDLE).
 struct File {
   std::intptr_t handle = -1;
+  // Made by create_private and not published yet: nobody can find it by a
+  // name (Linux), or the system deletes it should the run end (Windows).
+  bool pending = false;
 };
 
 // A directory that new files are made in. Its path is the path up to and
@@ -43,17 +46,25 @@ bool open_for_update(const char* path, File& file);
 enum class Created { created, name_taken, failed };
 
 // A new, empty file for reading and writing, private to the current user,
-// in `directory`, made under `name`. Never opens, empties or replaces an
-// entry that already has that name: that gives name_taken.
+// in `directory`, which no run ended by a kill or a crash leaves behind until
+// it is published. On Linux it has no name until then (O_TMPFILE), and
+// `name` is not used yet; elsewhere it is made under `name`, never opening,
+// emptying or replacing an entry that already has that name (name_taken), and
+// on Windows the system deletes it should the run end first. Where the file
+// system or a missing /proc allows neither, it is made under `name` as a
+// plain file, which a killed run leaves behind.
 Created create_private(const Directory& directory, const char* name, File& file);
 
-// Makes the name of a file made by create_private durable, so that it is
-// found again after a power loss.
-Created publish(const Directory& directory, File file, const char* name);
+// Gives a file made by create_private its name, `name` (the one it was made
+// under, where it has one): exclusively, never replacing an entry that has
+// the name (name_taken). The name is durable once the directory is flushed.
+Created publish(const Directory& directory, File& file, const char* name);
 
 // Removes the open `file`, named `name` in `directory`. Only that file goes:
-// a file that another program has put under the name is left alone (false).
-bool remove(const Directory& directory, const char* name, File file);
+// when the name no longer leads to it (another program removed it, or put a
+// file of its own there, which is left alone), `gone`.
+enum class Removal { removed, gone, failed };
+Removal remove(const Directory& directory, const char* name, File file);
 
 // Reads up to `capacity` bytes from `offset` on: the number read, 0 at the end
 // of the file, or -1 on failure.
@@ -88,6 +99,42 @@ struct FileState {
   bool operator==(const FileState&) const = default;
 };
 bool state_of(File file, FileState& state);
+
+// What identifies a file from one run to the next, across the reboot that a
+// power cut brings: its number on its volume (the inode, or the file ID) and,
+// where the file system keeps one, its generation, which tells a number used
+// again apart. Not its device, whose number may change at a reboot: two open
+// files are compared as they are now (same_device).
+struct FileIdentity {
+  std::uint64_t number[2] = {};
+  std::uint64_t generation = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool identity_of(File file, FileIdentity& identity);
+bool same_device(File a, File b);
+
+// The user this run acts as, as the owner of the files it makes: the
+// effective user ID, or on Windows the SID the token makes owner of new files
+// (for an elevated administrator, the Administrators group).
+struct Owner {
+  std::uint8_t length = 0;
+  std::uint8_t bytes[68] = {};
+  bool operator==(const Owner&) const = default;
+};
+bool current_owner(Owner& owner);
+
+enum class Candidate { absent, untrusted, opened };
+
+// Opens `name` in `directory` for reading only, as a file an earlier run of
+// this tool may have left for `target`. It is opened only when it is a
+// regular file reached without following a link, with one link, on the
+// target's device, owned by the current user and private to them, and when
+// no live run holds it: a shared lock on its lock byte is taken at once, and
+// kept until the file is closed. Anything else gives `untrusted` and is never
+// opened for reading or writing (a pipe or a device is only looked at, without
+// effects); nothing under the name gives `absent`.
+Candidate open_candidate(const Directory& directory, const char* name, File target,
+                         File& candidate);
 
 // Cuts or extends the file to `length` bytes.
 bool set_length(File file, std::uint64_t length);

@@ -1,11 +1,14 @@
 // Files on POSIX systems (Linux first of all).
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "platform/files.h"
@@ -142,6 +145,24 @@ bool open_for_update(const char* path, File& file) {
 }
 
 Created create_private(const Directory& directory, const char* name, File& file) {
+  // Unnamed where the file system can make such a file (O_TMPFILE) and /proc
+  // is there to name it later: a run that ends first leaves nothing behind.
+  // Never O_EXCL, which would forbid naming it.
+  const int unnamed =
+      system_call({Point::create, -1, 0, 0, ".", nullptr, directory.handle}, [&](std::uint64_t) {
+        return ::openat(descriptor(directory), ".", O_TMPFILE | O_RDWR | O_CLOEXEC,
+                        S_IRUSR | S_IWUSR);
+      });
+  if (unnamed >= 0) {
+    if (system_call({Point::look, -1, 0, 0, "/proc/self/fd"},
+                    [&](std::uint64_t) { return ::access("/proc/self/fd", X_OK); }) == 0) {
+      file = File{unnamed, true};
+      return Created::created;
+    }
+    (void)close_descriptor(unnamed);  // nothing written to it
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return Created::failed;  // a file system that makes such files, and could not
+  }
   // Private to the owner: the file holds the target's content.
   const int fd =
       system_call({Point::create, -1, 0, 0, name, nullptr, directory.handle}, [&](std::uint64_t) {
@@ -149,26 +170,41 @@ Created create_private(const Directory& directory, const char* name, File& file)
                         O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
       });
   if (fd < 0) return errno == EEXIST ? Created::name_taken : Created::failed;
-  file.handle = fd;
+  file = File{fd, false};
   return Created::created;
 }
 
-Created publish(const Directory& directory, File, const char*) {
-  return flush(directory) ? Created::created : Created::failed;
+Created publish(const Directory& directory, File& file, const char* name) {
+  if (!file.pending) return Created::created;  // made under its name
+  // linkat refuses a name that is taken, as an exclusive create does, and
+  // needs no privilege through /proc/self/fd.
+  char unnamed[32];
+  std::snprintf(unnamed, sizeof unnamed, "/proc/self/fd/%d", descriptor(file));
+  if (system_call(
+          {Point::link, file.handle, 0, 0, name, nullptr, directory.handle}, [&](std::uint64_t) {
+            return ::linkat(AT_FDCWD, unnamed, descriptor(directory), name, AT_SYMLINK_FOLLOW);
+          }) != 0) {
+    return errno == EEXIST ? Created::name_taken : Created::failed;
+  }
+  file.pending = false;
+  return Created::created;
 }
 
-bool remove(const Directory& directory, const char* name, File file) {
-  return system_call(
-             {Point::remove, file.handle, 0, 0, name, nullptr, directory.handle},
-             [&](std::uint64_t) {
-               // Looked at right before the name goes: another program may
-               // have put a file of its own there.
-               if (!posix::names_descriptor(descriptor(directory), name, descriptor(file))) {
-                 errno = ENOENT;
-                 return -1;
-               }
-               return ::unlinkat(descriptor(directory), name, 0);
-             }) == 0;
+Removal remove(const Directory& directory, const char* name, File file) {
+  if (file.pending) return Removal::gone;  // it has no name, and goes when it is closed
+  bool ours = true;
+  const int result = system_call(
+      {Point::remove, file.handle, 0, 0, name, nullptr, directory.handle}, [&](std::uint64_t) {
+        // Looked at right before the name goes: another program may have put
+        // a file of its own there.
+        ours = posix::names_descriptor(descriptor(directory), name, descriptor(file));
+        if (!ours) {
+          errno = ENOENT;
+          return -1;
+        }
+        return ::unlinkat(descriptor(directory), name, 0);
+      });
+  return result == 0 ? Removal::removed : ours ? Removal::failed : Removal::gone;
 }
 
 std::ptrdiff_t read_at(File file, std::uint64_t offset, char* into, std::size_t capacity) {
@@ -253,6 +289,100 @@ bool state_of(File file, FileState& state) {
   state.modified = status.st_mtim.tv_sec * kNanoseconds + status.st_mtim.tv_nsec;
   state.changed = status.st_ctim.tv_sec * kNanoseconds + status.st_ctim.tv_nsec;
   return true;
+}
+
+bool identity_of(File file, FileIdentity& identity) {
+  struct stat status {};
+  if (!look(descriptor(file), status)) return false;
+  identity = FileIdentity{{static_cast<std::uint64_t>(status.st_ino), 0}, 0};
+  // The generation, where the file system keeps one (ext4, XFS, btrfs); others
+  // do not know the call.
+  unsigned int generation = 0;
+  if (system_call({Point::look, file.handle}, [&](std::uint64_t) {
+        return ::ioctl(descriptor(file), FS_IOC_GETVERSION, &generation);
+      }) == 0) {
+    identity.generation = generation;
+    return true;
+  }
+  return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL;
+}
+
+bool same_device(File a, File b) {
+  struct stat first {};
+  struct stat second {};
+  return look(descriptor(a), first) && look(descriptor(b), second) && first.st_dev == second.st_dev;
+}
+
+bool current_owner(Owner& owner) {
+  const uid_t user = ::geteuid();
+  owner = Owner{};
+  owner.length = sizeof user;
+  std::memcpy(owner.bytes, &user, sizeof user);
+  return true;
+}
+
+namespace {
+
+// Takes the lock byte shared, without waiting: false when a live run holds it.
+bool lock_shared_at_once(int fd) {
+  struct flock region {};
+  region.l_type = F_RDLCK;
+  region.l_whence = SEEK_SET;
+  region.l_start = kLockOffset;
+  region.l_len = 1;
+  int result = system_call({Point::lock, fd},
+                           [&](std::uint64_t) { return ::fcntl(fd, F_OFD_SETLK, &region); });
+  if (result != 0 && errno == EINVAL) {
+    result = system_call({Point::lock, fd},
+                         [&](std::uint64_t) { return ::fcntl(fd, F_SETLK, &region); });
+  }
+  // On a file system without locks no run is told apart: this one holds the
+  // target's lock, so no run of this tool edits that target now.
+  return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+}  // namespace
+
+Candidate open_candidate(const Directory& directory, const char* name, File target,
+                         File& candidate) {
+  const int looked =
+      system_call({Point::open, -1, 0, 0, name, nullptr, directory.handle}, [&](std::uint64_t) {
+        return ::openat(descriptor(directory), name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      });
+  if (looked < 0) return errno == ENOENT ? Candidate::absent : Candidate::untrusted;
+  struct stat status {};
+  struct stat target_status {};
+  int fd = -1;
+  if (look(looked, status) && look(descriptor(target), target_status) && S_ISREG(status.st_mode) &&
+      status.st_dev == target_status.st_dev && status.st_nlink == 1 &&
+      status.st_uid == ::geteuid() && (status.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+    char again[32];
+    std::snprintf(again, sizeof again, "/proc/self/fd/%d", looked);
+    fd = system_call({Point::open, -1, 0, 0, again},
+                     [&](std::uint64_t) { return ::open(again, O_RDONLY | O_CLOEXEC | O_NOCTTY); });
+    // Without /proc: by its name, not following a link, and only if it is
+    // still the file looked at.
+    if (fd < 0 && errno == ENOENT) {
+      fd =
+          system_call({Point::open, -1, 0, 0, name, nullptr, directory.handle}, [&](std::uint64_t) {
+            return ::openat(descriptor(directory), name,
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+          });
+      struct stat opened {};
+      if (fd >= 0 && (!look(fd, opened) || !posix::same_file(status, opened))) {
+        (void)close_descriptor(fd);
+        fd = -1;
+      }
+    }
+  }
+  (void)close_descriptor(looked);  // opened for looking only
+  if (fd < 0) return Candidate::untrusted;
+  if (!lock_shared_at_once(fd)) {
+    (void)close_descriptor(fd);  // only looked at
+    return Candidate::untrusted;
+  }
+  candidate = File{fd, false};
+  return Candidate::opened;
 }
 
 bool set_length(File file, std::uint64_t length) {

@@ -5,8 +5,10 @@
 // that it can be deleted through its handle.
 #include <windows.h>
 //
+#include <aclapi.h>
 #include <winioctl.h>
 
+#include <cstring>
 #include <iterator>
 
 #include "platform/files.h"
@@ -44,15 +46,20 @@ std::intptr_t number(HANDLE handle) {
   return reinterpret_cast<std::intptr_t>(handle);
 }
 
-// Has the open file deleted when its last handle closes: the file itself,
-// whatever name it has by then, and never another that took its name.
-bool delete_on_close(HANDLE handle) {
-  const seam::Call call{Point::remove, number(handle)};
+// Has the open file deleted when its last handle closes, or not: the file
+// itself, whatever name it has by then, and never another that took its name.
+// The system carries the deletion out when the process ends, however it ends.
+bool set_delete_on_close(HANDLE handle, bool deleted, Point point) {
+  const seam::Call call{point, number(handle)};
   if (!may_call(call)) return false;
   FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
   return done(call, ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                                  sizeof disposition) != 0);
+}
+
+bool delete_on_close(HANDLE handle) {
+  return set_delete_on_close(handle, true, Point::remove);
 }
 
 // A security descriptor that gives the current user alone access to a new
@@ -189,26 +196,32 @@ Created create_private(const Directory& directory, const char* name, File& file)
     (void)::CloseHandle(handle);  // nothing was written through it
     return Created::failed;
   }
+  // Deleted by the system should the run end before it is published; where
+  // the file system cannot do that, a plain file.
   file = file_of(handle);
+  file.pending = delete_on_close(handle);
   return Created::created;
 }
 
 // The name was made with the file, and NTFS journals it.
-Created publish(const Directory&, File, const char*) {
+Created publish(const Directory&, File& file, const char*) {
+  if (!file.pending) return Created::created;
+  if (!set_delete_on_close(handle_of(file), false, Point::link)) return Created::failed;
+  file.pending = false;
   return Created::created;
 }
 
 // The file is deleted through its handle, which names it whatever its name is
 // by now: a file another program has put under its name is left alone. The
 // name goes when the handle is closed.
-bool remove(const Directory&, const char*, File file) {
+Removal remove(const Directory&, const char*, File file) {
   // A virus scanner may hold a new file mapped for a moment; try a few times.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    if (delete_on_close(handle_of(file))) return true;
-    if (::GetLastError() != ERROR_ACCESS_DENIED) return false;
+    if (delete_on_close(handle_of(file))) return Removal::removed;
+    if (::GetLastError() != ERROR_ACCESS_DENIED) return Removal::failed;
     ::Sleep(100);
   }
-  return false;
+  return Removal::failed;
 }
 
 std::ptrdiff_t read_at(File file, std::uint64_t offset, char* into, std::size_t capacity) {
@@ -367,6 +380,135 @@ bool lock_for_edit(File file) {
 
 // Another program's lock on part of the range would make a write fail part
 // way: the range is locked exclusively first, without waiting.
+bool identity_of(File file, FileIdentity& identity) {
+  const seam::Call call{Point::look, file.handle};
+  if (!may_call(call)) return false;
+  // The 128-bit file ID where the system gives one (ReFS needs all of it);
+  // else the 64-bit file index.
+  FILE_ID_INFO id{};
+  if (::GetFileInformationByHandleEx(handle_of(file), FileIdInfo, &id, sizeof id)) {
+    identity = FileIdentity{};
+    std::memcpy(identity.number, id.FileId.Identifier, sizeof identity.number);
+    return done(call, true);
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!done(call, ::GetFileInformationByHandle(handle_of(file), &information) != 0)) return false;
+  identity = FileIdentity{
+      {std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow, 0}, 0};
+  return true;
+}
+
+bool same_device(File a, File b) {
+  BY_HANDLE_FILE_INFORMATION first{};
+  BY_HANDLE_FILE_INFORMATION second{};
+  return win32::identity_of(handle_of(a), first) && win32::identity_of(handle_of(b), second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber;
+}
+
+namespace {
+
+DWORD token_owner[32];  // a TOKEN_OWNER and the SID it points to
+
+// The SID the token makes owner of new files.
+PSID owner_of_new_files() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  const bool known =
+      ::GetTokenInformation(token, TokenOwner, token_owner, sizeof token_owner, &size);
+  (void)::CloseHandle(token);  // only read
+  if (!known) return nullptr;
+  TOKEN_OWNER owner{};
+  std::memcpy(&owner, token_owner, sizeof owner);
+  return owner.Owner;
+}
+
+// Whether the file's access list lets only its owner in (and the system's own
+// account, which Wine lists on every file).
+bool private_to(PSID owner, PACL access) {
+  DWORD system_sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+  DWORD system_size = sizeof system_sid;
+  if (access == nullptr ||
+      !::CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size)) {
+    return false;  // no access list lets everyone in
+  }
+  for (DWORD i = 0; i < access->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!::GetAce(access, i, &entry)) return false;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const PSID who = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+    if (!::EqualSid(who, owner) && !::EqualSid(who, system_sid)) return false;
+  }
+  return true;
+}
+
+// Whether the open file is owned by the user of this run and private to them.
+bool owned_and_private(HANDLE handle) {
+  const PSID user = owner_of_new_files();
+  PSID owner = nullptr;
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (user == nullptr ||
+      ::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &access, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool trusted = owner != nullptr && ::EqualSid(owner, user) && private_to(user, access);
+  (void)::LocalFree(descriptor);  // the system's allocation, not the tool's
+  return trusted;
+}
+
+}  // namespace
+
+bool current_owner(Owner& owner) {
+  const PSID sid = owner_of_new_files();
+  if (sid == nullptr || ::GetLengthSid(sid) > sizeof owner.bytes) return false;
+  owner = Owner{};
+  owner.length = static_cast<std::uint8_t>(::GetLengthSid(sid));
+  std::memcpy(owner.bytes, sid, owner.length);
+  return true;
+}
+
+Candidate open_candidate(const Directory& directory, const char* name, File target,
+                         File& candidate) {
+  const wchar_t* system_name = nullptr;
+  if (win32::to_system_path(directory, name, system_name) != win32::Named::file) {
+    return Candidate::untrusted;
+  }
+  // Opened for reading and for deleting it through its handle, never for
+  // writing; a link at the name is opened itself, not followed.
+  const seam::Call call{Point::open, -1, 0, 0, name};
+  if (!may_call(call)) return Candidate::untrusted;
+  const HANDLE handle = ::CreateFileW(
+      system_name, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | win32::kIdentifyOnly, nullptr);
+  if (!done(call, handle != INVALID_HANDLE_VALUE, number(handle))) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Candidate::absent
+                                                                          : Candidate::untrusted;
+  }
+  BY_HANDLE_FILE_INFORMATION seen{};
+  BY_HANDLE_FILE_INFORMATION target_seen{};
+  OVERLAPPED at{};
+  at.Offset = kLockOffsetLow;
+  at.OffsetHigh = kLockOffsetHigh;
+  const bool trusted =
+      ::GetFileType(handle) == FILE_TYPE_DISK && win32::identity_of(handle, seen) &&
+      win32::identity_of(handle_of(target), target_seen) &&
+      (seen.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      seen.nNumberOfLinks == 1 && seen.dwVolumeSerialNumber == target_seen.dwVolumeSerialNumber &&
+      owned_and_private(handle) &&
+      ::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);  // shared, kept while open
+  if (!trusted) {
+    (void)::CloseHandle(handle);  // only looked at
+    return Candidate::untrusted;
+  }
+  candidate = file_of(handle);
+  return Candidate::opened;
+}
+
 bool lock_range(File file, std::uint64_t offset, std::uint64_t length) {
   if (length == 0) return true;
   const seam::Call call{Point::lock, file.handle, offset, length};

@@ -19,9 +19,11 @@ namespace zibel::platform {
 // calls that the tool reports, not in a killed process.
 void start_process();
 
-// Names the file that a signal ending the run removes: `name` in `directory`,
-// open as `file`, removed only while the name still leads to that file. The
-// directory and the name must stay in place while they are named.
+// Names a file that a signal ending the run removes: `name` in `directory`,
+// open as `file`, removed only while the name still leads to that file (a
+// file with no name yet is not). Up to two files, removed in the order they
+// were named. The directory and the name must stay in place while they are
+// named.
 void remove_on_interrupt(const Directory& directory, const char* name, File file);
 
 // From now on a signal ending the run removes no file.

@@ -34,11 +34,12 @@ bool ends_the_process(int signal_number) {
   return true;
 }
 
-// The file to remove when a signal ends the run: its name, its directory and
-// its descriptor. The name is set last and cleared first.
-std::atomic<const char*> cleanup_name{nullptr};
-std::atomic<int> cleanup_directory{-1};
-std::atomic<int> cleanup_descriptor{-1};
+// The files to remove when a signal ends the run, in order: their names,
+// directories and descriptors. A name is set last and cleared first.
+constexpr int kCleanups = 2;  // a temporary file and its record
+std::atomic<const char*> cleanup_name[kCleanups] = {};
+std::atomic<int> cleanup_directory[kCleanups] = {};
+std::atomic<int> cleanup_descriptor[kCleanups] = {};
 static_assert(std::atomic<const char*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -47,10 +48,12 @@ static_assert(std::atomic<int>::is_always_lock_free);
 // that are safe in a signal handler, and none through the seam.
 extern "C" void on_ending_signal(int signal_number) {
   const int saved_errno = errno;
-  const char* name = cleanup_name.load();
-  if (name != nullptr &&
-      posix::names_descriptor(cleanup_directory.load(), name, cleanup_descriptor.load())) {
-    (void)::unlinkat(cleanup_directory.load(), name, 0);
+  for (int i = 0; i < kCleanups; ++i) {
+    const char* name = cleanup_name[i].load();
+    if (name != nullptr &&
+        posix::names_descriptor(cleanup_directory[i].load(), name, cleanup_descriptor[i].load())) {
+      (void)::unlinkat(cleanup_directory[i].load(), name, 0);
+    }
   }
   (void)::raise(signal_number);
   errno = saved_errno;
@@ -124,13 +127,17 @@ void start_process() {
 }
 
 void remove_on_interrupt(const Directory& directory, const char* name, File file) {
-  cleanup_directory.store(static_cast<int>(directory.handle));
-  cleanup_descriptor.store(static_cast<int>(file.handle));
-  cleanup_name.store(name);
+  for (int i = 0; i < kCleanups; ++i) {
+    if (cleanup_name[i].load() != nullptr) continue;
+    cleanup_directory[i].store(static_cast<int>(directory.handle));
+    cleanup_descriptor[i].store(static_cast<int>(file.handle));
+    cleanup_name[i].store(name);
+    return;
+  }
 }
 
 void forget_on_interrupt() {
-  cleanup_name.store(nullptr);
+  for (std::atomic<const char*>& name : cleanup_name) name.store(nullptr);
 }
 
 InterruptHold::InterruptHold() {

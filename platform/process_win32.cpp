@@ -20,12 +20,12 @@ char printed_bytes[4 * kMaxPrintedUnits];
 // The largest piece one write to standard output is given.
 constexpr unsigned kMaxPiece = 1u << 30;
 
-// The temporary file to delete when an interrupt ends the run (or
-// INVALID_HANDLE_VALUE); how many blocks are alive, and whether an interrupt
+// The files to delete when an interrupt ends the run, a temporary file and
+// its record (or INVALID_HANDLE_VALUE); how many blocks are alive, and whether an interrupt
 // arrived meanwhile. The lock makes an interrupt and the start of the commit
 // happen one after the other.
 SRWLOCK interrupt_guard = SRWLOCK_INIT;
-HANDLE interrupted_cleanup = INVALID_HANDLE_VALUE;
+HANDLE interrupted_cleanup[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
 int block_depth = 0;
 bool interrupt_pending = false;
 // Whether the main thread is writing to standard output, which may wait.
@@ -60,8 +60,8 @@ void interrupt() {
   }
   // The handle is closed here, so that the name goes at once and not only
   // once the process has ended.
-  if (interrupted_cleanup != INVALID_HANDLE_VALUE && delete_on_close(interrupted_cleanup)) {
-    (void)::CloseHandle(interrupted_cleanup);
+  for (const HANDLE file : interrupted_cleanup) {
+    if (file != INVALID_HANDLE_VALUE && delete_on_close(file)) (void)::CloseHandle(file);
   }
   ::ExitProcess(STATUS_CONTROL_C_EXIT);  // with the lock held: the commit cannot begin now
 }
@@ -106,13 +106,17 @@ void start_process() {
 // The file is deleted through its handle; its name is not needed.
 void remove_on_interrupt(const Directory&, const char*, File file) {
   ::AcquireSRWLockExclusive(&interrupt_guard);
-  interrupted_cleanup = win32::handle_of(file);
+  for (HANDLE& slot : interrupted_cleanup) {
+    if (slot != INVALID_HANDLE_VALUE) continue;
+    slot = win32::handle_of(file);
+    break;
+  }
   ::ReleaseSRWLockExclusive(&interrupt_guard);
 }
 
 void forget_on_interrupt() {
   ::AcquireSRWLockExclusive(&interrupt_guard);
-  interrupted_cleanup = INVALID_HANDLE_VALUE;
+  for (HANDLE& slot : interrupted_cleanup) slot = INVALID_HANDLE_VALUE;
   ::ReleaseSRWLockExclusive(&interrupt_guard);
 }
 

@@ -38,14 +38,19 @@ namespace zibel::platform::seam {
 //   control      other fcntl calls (descriptor flags)
 //   wait         ppoll, waiting for standard output (Windows writes without waiting)
 // Moments, reached by the engine:
+//   recovered          what a run cut short left is completed or removed (or
+//                      there was none), and the edit's own work begins
 //   temporary_durable  the temporary file and its record are on disk
 //   before_commit      the target is about to be written
 //   after_commit       the target holds the new content, flushed
-#define ZIBEL_SEAM_POINTS(X)                                                                       \
-  X(open)                                                                                          \
-  X(create) X(link) X(look) X(read_link) X(read) X(write) X(copy) X(preallocate) X(truncate)       \
-      X(flush) X(close) X(remove) X(lock) X(control) X(wait) X(temporary_durable) X(before_commit) \
-          X(after_commit)
+#define ZIBEL_SEAM_POINTS(X)                                                              \
+  X(open)                                                                                 \
+  X(create)                                                                               \
+  X(link)                                                                                 \
+  X(look)                                                                                 \
+  X(read_link)                                                                            \
+  X(read) X(write) X(copy) X(preallocate) X(truncate) X(flush) X(close) X(remove) X(lock) \
+      X(control) X(wait) X(recovered) X(temporary_durable) X(before_commit) X(after_commit)
 
 #define ZIBEL_SEAM_ENUMERATOR(name) name,
 enum class Point { ZIBEL_SEAM_POINTS(ZIBEL_SEAM_ENUMERATOR) };
@@ -58,7 +63,7 @@ inline constexpr std::string_view kPointNames[] = {ZIBEL_SEAM_POINTS(ZIBEL_SEAM_
 inline constexpr int kPointCount = static_cast<int>(std::size(kPointNames));
 
 // The first of the points that are moments rather than system calls.
-inline constexpr Point kFirstMoment = Point::temporary_durable;
+inline constexpr Point kFirstMoment = Point::recovered;
 
 enum class Effect {
   none,

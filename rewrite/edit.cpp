@@ -6,7 +6,11 @@
 
 #include "platform/names.h"
 #include "platform/seam.h"
+#include "rewrite/commit_record.h"
 #include "rewrite/finder.h"
+#include "rewrite/overwrite.h"
+#include "rewrite/recovery.h"
+#include "rewrite/temporary_names.h"
 
 namespace zibel {
 namespace {
@@ -21,47 +25,6 @@ static_assert(Finder::kMaxPatternLength >= ArgumentField::kMaxLength);
 char work_buffer[kWorkBufferSize];
 char output_buffer[kOutputBufferSize];
 
-// How many numbered names ("<target>.1.tmp" ...) are tried after "<target>.tmp".
-constexpr int kNumberedTemporaryNames = 99;
-
-bool continues_character(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-// Steps back from `end` to the start of a UTF-8 character, so that a name cut
-// there stays whole characters. Bytes that are not UTF-8 are cut where they are.
-std::size_t character_start(std::string_view text, std::size_t end, std::size_t floor) {
-  std::size_t start = end;
-  for (int back = 0; back < 3 && start > floor && continues_character(text[start]); ++back) {
-    --start;
-  }
-  const bool starts_character = (static_cast<unsigned char>(text[start]) & 0xC0) == 0xC0;
-  return start < end && starts_character ? start : end;
-}
-
-// Forms the n-th candidate temporary path: "<base>.tmp" for 0, then
-// "<base>.<n>.tmp". When the last name would be too long for a directory
-// entry, or the path for its field, the base's last name is cut to fit first,
-// so that any file that can be opened can be edited. False when even a name
-// cut to nothing does not fit.
-bool form_temporary_path(std::string_view base, int n, ArgumentField& temporary_path) {
-  char ending[24];
-  const int ending_length =
-      n == 0 ? std::snprintf(ending, sizeof ending, "%s", kTemporarySuffix.data())
-             : std::snprintf(ending, sizeof ending, ".%d%s", n, kTemporarySuffix.data());
-  if (ending_length < 0) return false;
-  const std::string_view end{ending, static_cast<std::size_t>(ending_length)};
-  const std::size_t name_start = platform::last_name_start(base);
-  std::size_t kept = base.size();
-  while (kept > name_start &&
-         (!platform::name_fits(base.substr(name_start, kept - name_start), end) ||
-          kept + end.size() > ArgumentField::kMaxLength)) {
-    kept = character_start(base, kept - 1, name_start);
-  }
-  temporary_path.assign("");
-  return temporary_path.append(base.substr(0, kept)) && temporary_path.append(end);
-}
-
 }  // namespace
 
 Edit::~Edit() {
@@ -75,9 +38,17 @@ std::optional<Outcome> Edit::prepare() {
     return Outcome::cannot_open;
   }
   target_open_ = true;
-  if (!platform::lock_for_edit(target_) || !platform::state_of(target_, target_state_)) {
-    return give_up(Outcome::cannot_open);
+  if (!platform::lock_for_edit(target_)) return give_up(Outcome::cannot_open);
+  // Where the temporary files go, and what a run cut short left there. When
+  // that cannot be told (a link that cannot be read), nothing is recovered,
+  // and the first occurrence tries again.
+  placed_ = place_temporary_files();
+  if (placed_ && recover(target_, directory_, beside_, request_.temporary_path, work_buffer,
+                         output_buffer) == Recovery::refused) {
+    return give_up(Outcome::update_incomplete);
   }
+  platform::seam::reach(platform::seam::Point::recovered);
+  if (!platform::state_of(target_, target_state_)) return give_up(Outcome::cannot_open);
 
   const PassResult result = substitute(*this, request_.old_string.view(),
                                        request_.new_string.view(), work_buffer, output_buffer);
@@ -91,12 +62,7 @@ std::optional<Outcome> Edit::prepare() {
     case PassResult::replaced:
       break;
   }
-  // The temporary file, and its name, must survive anything that happens to
-  // the target while it is overwritten.
-  if (!platform::flush(temporary_) ||
-      platform::publish(directory_, temporary_, temporary_name_) != platform::Created::created) {
-    return give_up(Outcome::cannot_write_temporary);
-  }
+  if (!make_durable()) return give_up(Outcome::cannot_write_temporary);
   platform::seam::reach(platform::seam::Point::temporary_durable);
   return std::nullopt;
 }
@@ -105,6 +71,13 @@ std::ptrdiff_t Edit::read(char* into, std::size_t capacity) {
   const std::ptrdiff_t count = platform::read_at(target_, input_length_, into, capacity);
   if (count > 0) input_length_ += static_cast<std::uint64_t>(count);
   return count;
+}
+
+// The unchanged bytes before the first occurrence are part of the new content
+// too, though the kernel copies them: they are hashed here, as the pass reads
+// them.
+void Edit::unchanged(const char* bytes, std::size_t length) {
+  checksum_.add(bytes, length);
 }
 
 bool Edit::start_output(std::uint64_t prefix_length) {
@@ -117,35 +90,46 @@ bool Edit::start_output(std::uint64_t prefix_length) {
 bool Edit::write(const char* bytes, std::size_t length) {
   const std::uint64_t offset = written_;
   written_ += length;
+  checksum_.add(bytes, length);
   return platform::write_at(temporary_, offset, bytes, length);
 }
 
-// Creates the temporary file under the first free name beside the file the
-// target resolves to, on the same file system as the data it protects; a file
-// that already has one of these names is never touched.
-bool Edit::create_temporary() {
+// The temporary files go beside the file the target resolves to, on the same
+// file system as the data they protect, in its directory, opened once.
+bool Edit::place_temporary_files() {
   if (!platform::place_temporary_files(request_.target_path.c_str(), target_, beside_,
                                        sizeof beside_)) {
     return false;
   }
   const std::string_view beside{beside_};
-  const std::size_t directory_length = platform::last_name_start(beside);
-  if (!platform::open_directory(beside.substr(0, directory_length), directory_)) return false;
-  for (int n = 0; n <= kNumberedTemporaryNames; ++n) {
-    if (!form_temporary_path(beside, n, request_.temporary_path)) return false;
-    temporary_name_ = request_.temporary_path.c_str() + directory_length;
+  return platform::open_directory(beside.substr(0, platform::last_name_start(beside)), directory_);
+}
+
+const char* Edit::name_in_directory(const ArgumentField& path) const {
+  return path.c_str() + directory_.path.size();
+}
+
+// Creates the temporary file. Where it gets its name only when it is
+// published (Linux), the name is settled then; elsewhere it is the first free
+// one. A file that already has one of these names is never touched.
+bool Edit::create_temporary() {
+  if (!placed_ && !(placed_ = place_temporary_files())) return false;
+  for (temporary_number_ = 0; temporary_number_ <= kNumberedTemporaryNames; ++temporary_number_) {
+    if (!form_temporary_path(beside_, temporary_number_, request_.temporary_path)) return false;
     platform::Created result;
     {
       // The file and the duty to remove it on a signal come into being together.
       const platform::InterruptHold blocked;
-      result = platform::create_private(directory_, temporary_name_, temporary_);
+      result = platform::create_private(directory_, name_in_directory(request_.temporary_path),
+                                        temporary_);
       if (result == platform::Created::created) {
-        platform::remove_on_interrupt(directory_, temporary_name_, temporary_);
+        temporary_made_ = Made::yes;
+        platform::remove_on_interrupt(directory_, name_in_directory(request_.temporary_path),
+                                      temporary_);
       }
     }
     switch (result) {
       case platform::Created::created:
-        temporary_state_ = TemporaryState::open;
         // Locked before anything is written: another run of the tool that
         // opened it by name meanwhile finds it empty, and any later one waits
         // until this edit has ended.
@@ -159,50 +143,93 @@ bool Edit::create_temporary() {
   return false;
 }
 
-namespace {
-
-enum class Overwrite {
-  done,     // the target holds the new content, on disk
-  refused,  // the target is untouched
-  failed,   // the target may hold part of the new content
-};
-
-// Writes the new content, `new_length` bytes of `content`, over `target`, now
-// `target_length` bytes long, of which the first `first_change` bytes are the
-// same already. Everything that can be asked before the first byte is written
-// is asked first, so that it refuses with the target untouched rather than
-// fail part way: disk space for what the target will hold from the first
-// change on (a longer end, holes), the range locked against other programs
-// where their locks would stop a write, and for a shorter content its new
-// length (Windows refuses to shorten a file that another program has mapped).
-Overwrite overwrite(platform::File target, std::uint64_t target_length, platform::File content,
-                    std::uint64_t first_change, std::uint64_t new_length) {
-  const std::uint64_t end = target_length > new_length ? target_length : new_length;
-  if (!platform::preallocate(target, first_change, new_length - first_change) ||
-      !platform::lock_range(target, first_change, end - first_change)) {
-    return Overwrite::refused;
+// Flushes the temporary file, writes and flushes its commit record, and names
+// both, the record first, so that a temporary file under its name always has
+// its record. Where the record's name is taken by another file, the edit goes
+// on without one, as it would on a system that cannot keep one.
+bool Edit::make_durable() {
+  if (!platform::flush(temporary_)) return false;
+  CommitRecord record;
+  record.temporary_number = static_cast<std::uint32_t>(temporary_number_);
+  record.old_length = input_length_;
+  record.new_length = written_;
+  record.first_change = first_change_;
+  record.checksum = checksum_.value();
+  if (!platform::identity_of(target_, record.target) || !platform::current_owner(record.owner) ||
+      !form_record_path(beside_, record_path_)) {
+    return false;
   }
-  const bool shorter = new_length < target_length;
-  if (shorter && !platform::set_length(target, new_length)) {
-    platform::unlock_range(target, first_change, end - first_change);
-    return Overwrite::refused;
+  char bytes[kCommitRecordSize];
+  encode(record, bytes);
+  switch (platform::create_private(directory_, name_in_directory(record_path_), record_)) {
+    case platform::Created::created:
+      record_made_ = Made::yes;
+      platform::remove_on_interrupt(directory_, name_in_directory(record_path_), record_);
+      if (!platform::write_at(record_, 0, bytes, sizeof bytes) || !platform::flush(record_)) {
+        return false;
+      }
+      break;
+    case platform::Created::name_taken:
+      break;
+    case platform::Created::failed:
+      return false;
   }
-  platform::seam::reach(platform::seam::Point::before_commit);
-  const bool written =
-      platform::copy(content, first_change, target, first_change, new_length - first_change) &&
-      (shorter || platform::set_length(target, new_length)) && platform::flush(target);
-  platform::unlock_range(target, first_change, end - first_change);
-  return written ? Overwrite::done : Overwrite::failed;
+  return publish_temporary() && platform::flush(directory_);
 }
 
-}  // namespace
+bool Edit::publish_temporary() {
+  if (record_made_ == Made::yes) {
+    switch (platform::publish(directory_, record_, name_in_directory(record_path_))) {
+      case platform::Created::created:
+        record_made_ = Made::named;
+        break;
+      case platform::Created::name_taken:  // goes without a record, as above
+        (void)platform::close(record_);
+        record_made_ = Made::no;
+        break;
+      case platform::Created::failed:
+        return false;
+    }
+  }
+  for (;;) {
+    switch (platform::publish(directory_, temporary_, name_in_directory(request_.temporary_path))) {
+      case platform::Created::created:
+        temporary_made_ = Made::named;
+        return true;
+      case platform::Created::failed:
+        return false;
+      case platform::Created::name_taken:  // only a file without a name yet
+        break;
+    }
+    if (++temporary_number_ > kNumberedTemporaryNames ||
+        !form_temporary_path(beside_, temporary_number_, request_.temporary_path)) {
+      return false;
+    }
+    // The record, named already, says the new name before the file has it.
+    if (record_made_ == Made::named) {
+      CommitRecord record;
+      char bytes[kCommitRecordSize];
+      if (platform::read_at(record_, 0, bytes, sizeof bytes) !=
+              static_cast<std::ptrdiff_t>(sizeof bytes) ||
+          !decode(bytes, sizeof bytes, record)) {
+        return false;
+      }
+      record.temporary_number = static_cast<std::uint32_t>(temporary_number_);
+      encode(record, bytes);
+      if (!platform::write_at(record_, 0, bytes, sizeof bytes) || !platform::flush(record_)) {
+        return false;
+      }
+    }
+  }
+}
 
 // The target is overwritten in place, never replaced by a rename, so it keeps
 // its inode: mode, owner, hard links and links that name it stay as they were.
 // Only the bytes from the first occurrence on are written: those before it are
 // the same already. The temporary file still holds the whole new content, and
 // is only removed once the target's new content is on disk; until then it is
-// the one complete copy of the result.
+// the one complete copy of the result, and with its record the next run
+// completes the commit should this one be cut short.
 Outcome Edit::commit(const platform::InterruptHold&) {
   // From here on a signal must neither tear the target nor remove the
   // temporary file: the blocked signals wait until the outcome has been told.
@@ -220,23 +247,34 @@ Outcome Edit::commit(const platform::InterruptHold&) {
   if (result == Overwrite::refused) return give_up(Outcome::cannot_update);
   target_open_ = false;
   const bool closed = platform::close(target_);
+  temporary_made_ = Made::closed;
   if (result != Overwrite::done || !closed) {
-    temporary_state_ = TemporaryState::closed;
-    (void)platform::close(temporary_);  // its content is on disk already
+    // Both are on disk already; the next run completes the commit.
+    (void)platform::close(temporary_);
+    if (record_made_ == Made::named) (void)platform::close(record_);
+    record_made_ = Made::closed;
     return Outcome::update_incomplete;
   }
   platform::seam::reach(platform::seam::Point::after_commit);
 
-  // A temporary file that cannot be removed is left behind silently: the edit
-  // itself is complete.
-  (void)platform::remove(directory_, temporary_name_, temporary_);
-  temporary_state_ = TemporaryState::closed;
+  // Files that cannot be removed are left behind silently: the edit itself is
+  // complete, and the next run removes them. The temporary file goes first,
+  // and its record only once the temporary file has gone by its name: the
+  // next run removes a record left alone, and a temporary file only with its
+  // record.
+  const bool removed = platform::remove(directory_, name_in_directory(request_.temporary_path),
+                                        temporary_) != platform::Removal::failed;
   (void)platform::close(temporary_);  // only read since it was flushed
+  if (record_made_ == Made::named) {
+    if (removed) (void)platform::remove(directory_, name_in_directory(record_path_), record_);
+    (void)platform::close(record_);
+  }
+  record_made_ = Made::closed;
   return Outcome::replaced;
 }
 
-// Ends an edit that will not be committed: the temporary file is removed and
-// the target, only read so far, closed.
+// Ends an edit that will not be committed: the temporary file and its record
+// are removed and the target, only read so far, closed.
 Outcome Edit::give_up(Outcome outcome) {
   discard_temporary();
   close_target();
@@ -244,15 +282,23 @@ Outcome Edit::give_up(Outcome outcome) {
 }
 
 void Edit::discard_temporary() {
-  if (temporary_state_ != TemporaryState::open) return;
+  if (temporary_made_ == Made::no || temporary_made_ == Made::closed) return;
   {
     const platform::InterruptHold blocked;
-    // Nothing more can be done when it cannot be removed.
-    (void)platform::remove(directory_, temporary_name_, temporary_);
+    // The record goes first, emptied before it is removed: an edit given up
+    // must never be completed by the next run, even where the record cannot
+    // be removed. Nothing more can be done when a file cannot be removed.
+    if (record_made_ == Made::yes || record_made_ == Made::named) {
+      if (!record_.pending) (void)(platform::set_length(record_, 0) && platform::flush(record_));
+      (void)platform::remove(directory_, name_in_directory(record_path_), record_);
+    }
+    (void)platform::remove(directory_, name_in_directory(request_.temporary_path), temporary_);
     platform::forget_on_interrupt();
   }
   (void)platform::close(temporary_);  // its content is thrown away
-  temporary_state_ = TemporaryState::not_made;
+  temporary_made_ = Made::no;
+  if (record_made_ == Made::yes || record_made_ == Made::named) (void)platform::close(record_);
+  record_made_ = Made::no;
 }
 
 void Edit::close_target() {

@@ -6,32 +6,38 @@
 //   lock     the same inode, to the end. It is locked against other runs of
 //            this tool, on a byte only they ask for: runs on one file take
 //            turns, other programs are not held up.
-//   state    Its length and its modification and status change times are
-//            noted, to tell later whether another program wrote to it.
+//   place    The temporary files go beside the file the target resolves to,
+//            in its directory, opened once.
+//   recover  What a run cut short in mid-commit left there (the complete new
+//            content and its commit record) is completed or removed, before
+//            anything else (recovery.h).
+//   state    The target's length and its modification and status change times
+//            are noted, to tell later whether another program wrote to it.
 //   pass     One pass from left to right through fixed buffers
-//            (substitution.h). Without an occurrence nothing is written.
-//   temporary file   Made at the first occurrence beside the file the target
-//            resolves to, under a name nothing else has, private to its
-//            owner, and locked at once. Its one handle serves from creation
-//            to the end of the commit; it is never opened again by name, so
-//            only bytes this run wrote can reach the target.
-//   durable  The temporary file's data and its name reach the disk before the
-//            target is touched. Any failure up to here removes the temporary
-//            file and leaves the target as it was.
+//            (substitution.h), which hashes the new content as it goes.
+//            Without an occurrence nothing is written.
+//   temporary file   Made at the first occurrence, private to its owner,
+//            locked, and with no name yet where the system allows (Linux) or
+//            deleted by the system should the run end (Windows): a run killed
+//            before its commit leaves nothing behind. Its one handle serves
+//            from creation to the end of the commit; it is never opened again
+//            by name, so only bytes this run wrote can reach the target.
+//   durable  The temporary file is flushed; its commit record (commit_record.h)
+//            is written and flushed; the record is named, then the temporary
+//            file, and the names are flushed. A temporary file under its name
+//            always has its record beside it. Any failure up to here removes
+//            both and leaves the target as it was.
 //   blocked  The front end blocks the signals that end a run from here until
 //            it has told the outcome (platform::InterruptHold), which commit()
 //            takes as a parameter.
 //   check    The target's length and times must be as they were: a write by
 //            another program meanwhile gives the edit up.
 //   ask first    Whatever could stop the commit part way is asked while the
-//            target is untouched, and refuses the edit: disk space for all it
-//            will write (a longer end, holes), the range locked against other
-//            programs (Windows, where their locks stop writes), and the new
-//            length of a shorter content (Windows refuses to shorten a file
-//            another program has mapped).
+//            target is untouched, and refuses the edit (overwrite.h).
 //   commit   The target is overwritten in place from its first changed byte,
-//            cut to length and flushed; only then is the temporary file
-//            removed. A failure part way keeps it.
+//            cut to length and flushed; only then are the temporary file and
+//            its record removed. A failure part way keeps both: the message
+//            names the temporary file, and the next run completes the commit.
 //   report   The front end prints the outcome; the signals are unblocked, and
 //            one that arrived meanwhile takes effect.
 #pragma once
@@ -42,6 +48,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "rewrite/argument_field.h"
+#include "rewrite/checksum.h"
 #include "rewrite/substitution.h"
 
 namespace zibel {
@@ -55,12 +62,13 @@ enum class Outcome {
   cannot_read,             // reading the target failed; the target is unchanged
   cannot_write_temporary,  // the temporary file could not be made or written; target unchanged
   cannot_update,           // the commit could not begin; the target is unchanged
-  update_incomplete,       // the commit failed part way; the temporary file is kept
+  update_incomplete,       // the commit failed part way (this run's, or one cut short before):
+                           // request.temporary_path holds the complete new content
 };
 
 // One edit of the target named by `request.target_path`, in two steps:
 // prepare, then, when it has not ended the edit, commit.
-// `request.temporary_path` is filled when the temporary file is made.
+// `request.temporary_path` is filled when the temporary file is named.
 // Whatever is still open or unfinished when the edit ends is closed, and an
 // uncommitted temporary file removed.
 class Edit final : private PassStreams {
@@ -70,9 +78,10 @@ class Edit final : private PassStreams {
   Edit(const Edit&) = delete;
   Edit& operator=(const Edit&) = delete;
 
-  // Opens and locks the target, runs the pass and makes the temporary file
-  // durable. The outcome when the edit ends here; nothing when the new
-  // content waits in the temporary file, ready to be committed.
+  // Opens and locks the target, completes what a run cut short left, runs the
+  // pass and makes the temporary file durable. The outcome when the edit ends
+  // here; nothing when the new content waits in the temporary file, ready to
+  // be committed.
   std::optional<Outcome> prepare();
 
   // Puts the new content in place of the target, under blocked signals that
@@ -80,15 +89,20 @@ class Edit final : private PassStreams {
   Outcome commit(const platform::InterruptHold& blocked);
 
  private:
-  // The life of the temporary file: made on the first occurrence, kept open
-  // to the end, never reopened.
-  enum class TemporaryState { not_made, open, closed };
+  // A file this run makes: not made, made (unnamed, or deleted should the run
+  // end, where the system allows), named, or closed after the commit.
+  enum class Made { no, yes, named, closed };
 
   std::ptrdiff_t read(char* into, std::size_t capacity) override;
+  void unchanged(const char* bytes, std::size_t length) override;
   bool start_output(std::uint64_t prefix_length) override;
   bool write(const char* bytes, std::size_t length) override;
 
+  bool place_temporary_files();
   bool create_temporary();
+  bool make_durable();
+  bool publish_temporary();
+  const char* name_in_directory(const ArgumentField& path) const;
   Outcome give_up(Outcome outcome);
   void discard_temporary();
   void close_target();
@@ -100,17 +114,22 @@ class Edit final : private PassStreams {
   // program has written to it since.
   platform::FileState target_state_;
   std::uint64_t input_length_ = 0;  // bytes read from the target
-  // The path beside which the temporary file goes: the file the target
-  // resolves to. Its directory part is `directory_`'s path.
+  // The path beside which the temporary files go: the file the target resolves
+  // to. Its directory part is `directory_`'s path.
   char beside_[ArgumentField::kArgumentFieldSize] = {};
+  bool placed_ = false;
   platform::Directory directory_;
   platform::File temporary_;
-  TemporaryState temporary_state_ = TemporaryState::not_made;
-  const char* temporary_name_ = nullptr;  // its name in the directory, in request_.temporary_path
-  std::uint64_t written_ = 0;             // bytes of new content in the temporary file
+  Made temporary_made_ = Made::no;
+  int temporary_number_ = 0;  // of its name, request_.temporary_path
+  platform::File record_;
+  Made record_made_ = Made::no;
+  ArgumentField record_path_;
+  std::uint64_t written_ = 0;  // bytes of new content in the temporary file
   // Where the first occurrence starts: the bytes before it are the same in
   // the target and in the new content.
   std::uint64_t first_change_ = 0;
+  Checksum checksum_;  // of the new content so far
 };
 
 }  // namespace zibel

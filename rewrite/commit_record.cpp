@@ -1,0 +1,101 @@
+#include "rewrite/commit_record.h"
+
+#include <bit>
+#include <cstring>
+
+#include "rewrite/checksum.h"
+
+namespace zibel {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the record is written as little-endian words");
+
+// The layout, in bytes: the magic and the version, the state, the temporary
+// file's number, the owner (its length, then its bytes), the target's
+// identity, the three positions, the content's checksum, and last the
+// checksum of all that precedes it.
+constexpr char kMagic[8] = {'Z', 'I', 'B', 'E', 'L', 'R', 'E', 'C'};
+constexpr std::uint32_t kVersion = 1;
+// The one state a record is written in: the temporary file is complete and
+// on disk, and the commit may begin. (A temporary file is never found by a
+// name before that, so no other state is written.)
+constexpr std::uint32_t kCommitting = 2;
+
+constexpr std::size_t kVersionAt = 8;
+constexpr std::size_t kStateAt = 12;
+constexpr std::size_t kNumberAt = 16;
+constexpr std::size_t kOwnerLengthAt = 20;
+constexpr std::size_t kOwnerAt = 24;
+constexpr std::size_t kTargetAt = 96;
+constexpr std::size_t kGenerationAt = 112;
+constexpr std::size_t kOldLengthAt = 120;
+constexpr std::size_t kNewLengthAt = 128;
+constexpr std::size_t kFirstChangeAt = 136;
+constexpr std::size_t kChecksumAt = 144;
+constexpr std::size_t kRecordChecksumAt = 152;
+static_assert(kOwnerAt + sizeof(platform::Owner::bytes) <= kTargetAt);
+static_assert(kRecordChecksumAt + 8 == kCommitRecordSize);
+
+template <typename Word>
+void put(char* bytes, std::size_t at, Word word) {
+  std::memcpy(bytes + at, &word, sizeof word);
+}
+
+template <typename Word>
+Word get(const char* bytes, std::size_t at) {
+  Word word;
+  std::memcpy(&word, bytes + at, sizeof word);
+  return word;
+}
+
+std::uint64_t checksum_of(const char* bytes, std::size_t length) {
+  Checksum checksum;
+  checksum.add(bytes, length);
+  return checksum.value();
+}
+
+}  // namespace
+
+void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]) {
+  std::memset(bytes, 0, sizeof bytes);
+  std::memcpy(bytes, kMagic, sizeof kMagic);
+  put(bytes, kVersionAt, kVersion);
+  put(bytes, kStateAt, kCommitting);
+  put(bytes, kNumberAt, record.temporary_number);
+  put(bytes, kOwnerLengthAt, std::uint32_t{record.owner.length});
+  std::memcpy(bytes + kOwnerAt, record.owner.bytes, sizeof record.owner.bytes);
+  put(bytes, kTargetAt, record.target.number[0]);
+  put(bytes, kTargetAt + 8, record.target.number[1]);
+  put(bytes, kGenerationAt, record.target.generation);
+  put(bytes, kOldLengthAt, record.old_length);
+  put(bytes, kNewLengthAt, record.new_length);
+  put(bytes, kFirstChangeAt, record.first_change);
+  put(bytes, kChecksumAt, record.checksum);
+  put(bytes, kRecordChecksumAt, checksum_of(bytes, kRecordChecksumAt));
+}
+
+bool decode(const char* bytes, std::size_t length, CommitRecord& record) {
+  if (length != kCommitRecordSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0 ||
+      get<std::uint32_t>(bytes, kVersionAt) != kVersion ||
+      get<std::uint32_t>(bytes, kStateAt) != kCommitting ||
+      get<std::uint64_t>(bytes, kRecordChecksumAt) != checksum_of(bytes, kRecordChecksumAt)) {
+    return false;
+  }
+  const auto owner_length = get<std::uint32_t>(bytes, kOwnerLengthAt);
+  if (owner_length > sizeof record.owner.bytes) return false;
+  record = CommitRecord{};
+  record.temporary_number = get<std::uint32_t>(bytes, kNumberAt);
+  record.owner.length = static_cast<std::uint8_t>(owner_length);
+  std::memcpy(record.owner.bytes, bytes + kOwnerAt, sizeof record.owner.bytes);
+  record.target.number[0] = get<std::uint64_t>(bytes, kTargetAt);
+  record.target.number[1] = get<std::uint64_t>(bytes, kTargetAt + 8);
+  record.target.generation = get<std::uint64_t>(bytes, kGenerationAt);
+  record.old_length = get<std::uint64_t>(bytes, kOldLengthAt);
+  record.new_length = get<std::uint64_t>(bytes, kNewLengthAt);
+  record.first_change = get<std::uint64_t>(bytes, kFirstChangeAt);
+  record.checksum = get<std::uint64_t>(bytes, kChecksumAt);
+  return record.first_change <= record.new_length && record.first_change <= record.old_length;
+}
+
+}  // namespace zibel

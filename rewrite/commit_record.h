@@ -1,0 +1,42 @@
+// The commit record: a small file beside the temporary file, never inside it,
+// that says an edit's new content is complete in that file and may be
+// written over the target. A run that is killed, or loses its power, in
+// mid-commit leaves the two behind, and the next run on the target completes
+// the commit from them (recovery.h), much as a database replays its journal.
+//
+// It is written once the temporary file is complete and on disk, and named
+// before the temporary file is: a temporary file under its name always has its
+// record beside it. Its bytes carry a checksum of their own, so that a record
+// torn by a power cut is never taken for one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/files.h"
+
+namespace zibel {
+
+struct CommitRecord {
+  // The number of the temporary name that holds the new content ("<target>.tmp"
+  // is 0, "<target>.<n>.tmp" is n).
+  std::uint32_t temporary_number = 0;
+  platform::FileIdentity target;
+  platform::Owner owner;         // the user whose run wrote it
+  std::uint64_t old_length = 0;  // the target's length before the edit
+  std::uint64_t new_length = 0;  // the new content's, the temporary file's
+  // Where the first change starts: the bytes before it are the same in the
+  // old content and the new one, and the commit writes the target from here.
+  std::uint64_t first_change = 0;
+  std::uint64_t checksum = 0;  // of the whole new content (checksum.h)
+  bool operator==(const CommitRecord&) const = default;
+};
+
+inline constexpr std::size_t kCommitRecordSize = 160;
+
+void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]);
+
+// False unless `bytes` are a whole record of this version, untorn.
+bool decode(const char* bytes, std::size_t length, CommitRecord& record);
+
+}  // namespace zibel
