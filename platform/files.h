@@ -19,8 +19,7 @@ namespace zibel::platform {
 // An open file. The handle is the system's own (a descriptor, or a HANDLE).
 struct File {
   std::intptr_t handle = -1;
-  // Made by create_private and not published yet: nobody can find it by a
-  // name (Linux), or the system deletes it should the run end (Windows).
+  // Made by create_private with no name, and not published yet (Linux).
   bool pending = false;
 };
 
@@ -46,13 +45,12 @@ bool open_for_update(const char* path, File& file);
 enum class Created { created, name_taken, failed };
 
 // A new, empty file for reading and writing, private to the current user,
-// in `directory`, which no run ended by a kill or a crash leaves behind until
-// it is published. On Linux it has no name until then (O_TMPFILE), and
-// `name` is not used yet; elsewhere it is made under `name`, never opening,
-// emptying or replacing an entry that already has that name (name_taken), and
-// on Windows the system deletes it should the run end first. Where the file
-// system or a missing /proc allows neither, it is made under `name` as a
-// plain file, which a killed run leaves behind.
+// in `directory`. Where the file system can make one and /proc is there to
+// name it later (Linux), it has no name until it is published, and `name` is
+// not used yet (the file is `pending`): a run killed before that leaves
+// nothing behind. Elsewhere (Windows; a file system without O_TMPFILE, or no
+// /proc) it is made under `name`, never opening, emptying or replacing an
+// entry that already has that name (name_taken).
 Created create_private(const Directory& directory, const char* name, File& file);
 
 // Gives a file made by create_private its name, `name` (the one it was made

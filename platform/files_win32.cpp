@@ -46,20 +46,15 @@ std::intptr_t number(HANDLE handle) {
   return reinterpret_cast<std::intptr_t>(handle);
 }
 
-// Has the open file deleted when its last handle closes, or not: the file
-// itself, whatever name it has by then, and never another that took its name.
-// The system carries the deletion out when the process ends, however it ends.
-bool set_delete_on_close(HANDLE handle, bool deleted, Point point) {
-  const seam::Call call{point, number(handle)};
+// Has the open file deleted when its last handle closes: the file itself,
+// whatever name it has by then, and never another that took its name.
+bool delete_on_close(HANDLE handle) {
+  const seam::Call call{Point::remove, number(handle)};
   if (!may_call(call)) return false;
   FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  disposition.DeleteFile = TRUE;
   return done(call, ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                                  sizeof disposition) != 0);
-}
-
-bool delete_on_close(HANDLE handle) {
-  return set_delete_on_close(handle, true, Point::remove);
 }
 
 // A security descriptor that gives the current user alone access to a new
@@ -196,18 +191,13 @@ Created create_private(const Directory& directory, const char* name, File& file)
     (void)::CloseHandle(handle);  // nothing was written through it
     return Created::failed;
   }
-  // Deleted by the system should the run end before it is published; where
-  // the file system cannot do that, a plain file.
   file = file_of(handle);
-  file.pending = delete_on_close(handle);
   return Created::created;
 }
 
 // The name was made with the file, and NTFS journals it.
-Created publish(const Directory&, File& file, const char*) {
-  if (!file.pending) return Created::created;
-  if (!set_delete_on_close(handle_of(file), false, Point::link)) return Created::failed;
-  file.pending = false;
+// The file was made under its name, and NTFS journals it.
+Created publish(const Directory&, File&, const char*) {
   return Created::created;
 }
 
@@ -408,24 +398,38 @@ bool same_device(File a, File b) {
 namespace {
 
 DWORD token_owner[32];  // a TOKEN_OWNER and the SID it points to
+DWORD run_user[32];     // a TOKEN_USER and the SID it points to
 
-// The SID the token makes owner of new files.
-PSID owner_of_new_files() {
+// The SIDs of this run: the one the token makes owner of new files (for an
+// elevated administrator, the Administrators group), and the user's own.
+struct RunSids {
+  PSID owner = nullptr;
+  PSID user = nullptr;
+};
+
+RunSids sids_of_run() {
   HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
   DWORD size = 0;
   const bool known =
-      ::GetTokenInformation(token, TokenOwner, token_owner, sizeof token_owner, &size);
+      ::GetTokenInformation(token, TokenOwner, token_owner, sizeof token_owner, &size) &&
+      ::GetTokenInformation(token, TokenUser, run_user, sizeof run_user, &size);
   (void)::CloseHandle(token);  // only read
-  if (!known) return nullptr;
+  if (!known) return {};
   TOKEN_OWNER owner{};
+  TOKEN_USER user{};
   std::memcpy(&owner, token_owner, sizeof owner);
-  return owner.Owner;
+  std::memcpy(&user, run_user, sizeof user);
+  return {owner.Owner, user.User.Sid};
 }
 
-// Whether the file's access list lets only its owner in (and the system's own
-// account, which Wine lists on every file).
-bool private_to(PSID owner, PACL access) {
+bool is_run_sid(PSID sid, const RunSids& run) {
+  return ::EqualSid(sid, run.owner) || ::EqualSid(sid, run.user);
+}
+
+// Whether the file's access list lets only this run's user in (and the
+// system's own account, which Wine lists on every file).
+bool private_to(const RunSids& run, PACL access) {
   DWORD system_sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
   DWORD system_size = sizeof system_sid;
   if (access == nullptr ||
@@ -438,24 +442,26 @@ bool private_to(PSID owner, PACL access) {
     const auto* header = static_cast<ACE_HEADER*>(entry);
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
     const PSID who = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
-    if (!::EqualSid(who, owner) && !::EqualSid(who, system_sid)) return false;
+    if (!is_run_sid(who, run) && !::EqualSid(who, system_sid)) return false;
   }
   return true;
 }
 
 // Whether the open file is owned by the user of this run and private to them.
+// Its owner is the token's owner of new files on Windows; Wine makes the user
+// the owner of every file, and names a group as the token's owner.
 bool owned_and_private(HANDLE handle) {
-  const PSID user = owner_of_new_files();
+  const RunSids run = sids_of_run();
   PSID owner = nullptr;
   PACL access = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (user == nullptr ||
+  if (run.owner == nullptr ||
       ::GetSecurityInfo(handle, SE_FILE_OBJECT,
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                         &access, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  const bool trusted = owner != nullptr && ::EqualSid(owner, user) && private_to(user, access);
+  const bool trusted = owner != nullptr && is_run_sid(owner, run) && private_to(run, access);
   (void)::LocalFree(descriptor);  // the system's allocation, not the tool's
   return trusted;
 }
@@ -463,7 +469,7 @@ bool owned_and_private(HANDLE handle) {
 }  // namespace
 
 bool current_owner(Owner& owner) {
-  const PSID sid = owner_of_new_files();
+  const PSID sid = sids_of_run().owner;
   if (sid == nullptr || ::GetLengthSid(sid) > sizeof owner.bytes) return false;
   owner = Owner{};
   owner.length = static_cast<std::uint8_t>(::GetLengthSid(sid));

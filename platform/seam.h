@@ -43,14 +43,15 @@ namespace zibel::platform::seam {
 //   temporary_durable  the temporary file and its record are on disk
 //   before_commit      the target is about to be written
 //   after_commit       the target holds the new content, flushed
-#define ZIBEL_SEAM_POINTS(X)                                                              \
-  X(open)                                                                                 \
-  X(create)                                                                               \
-  X(link)                                                                                 \
-  X(look)                                                                                 \
-  X(read_link)                                                                            \
-  X(read) X(write) X(copy) X(preallocate) X(truncate) X(flush) X(close) X(remove) X(lock) \
-      X(control) X(wait) X(recovered) X(temporary_durable) X(before_commit) X(after_commit)
+#define ZIBEL_SEAM_POINTS(X)                                                                 \
+  X(open)                                                                                    \
+  X(create)                                                                                  \
+  X(link)                                                                                    \
+  X(look)                                                                                    \
+  X(read_link)                                                                               \
+  X(read)                                                                                    \
+  X(write) X(copy) X(preallocate) X(truncate) X(flush) X(close) X(remove) X(lock) X(control) \
+      X(wait) X(recovered) X(temporary_durable) X(before_commit) X(after_commit)
 
 #define ZIBEL_SEAM_ENUMERATOR(name) name,
 enum class Point { ZIBEL_SEAM_POINTS(ZIBEL_SEAM_ENUMERATOR) };

@@ -17,10 +17,6 @@ static_assert(std::endian::native == std::endian::little,
 // checksum of all that precedes it.
 constexpr char kMagic[8] = {'Z', 'I', 'B', 'E', 'L', 'R', 'E', 'C'};
 constexpr std::uint32_t kVersion = 1;
-// The one state a record is written in: the temporary file is complete and
-// on disk, and the commit may begin. (A temporary file is never found by a
-// name before that, so no other state is written.)
-constexpr std::uint32_t kCommitting = 2;
 
 constexpr std::size_t kVersionAt = 8;
 constexpr std::size_t kStateAt = 12;
@@ -61,7 +57,7 @@ void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]) {
   std::memset(bytes, 0, sizeof bytes);
   std::memcpy(bytes, kMagic, sizeof kMagic);
   put(bytes, kVersionAt, kVersion);
-  put(bytes, kStateAt, kCommitting);
+  put(bytes, kStateAt, static_cast<std::uint32_t>(record.state));
   put(bytes, kNumberAt, record.temporary_number);
   put(bytes, kOwnerLengthAt, std::uint32_t{record.owner.length});
   std::memcpy(bytes + kOwnerAt, record.owner.bytes, sizeof record.owner.bytes);
@@ -78,13 +74,18 @@ void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]) {
 bool decode(const char* bytes, std::size_t length, CommitRecord& record) {
   if (length != kCommitRecordSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0 ||
       get<std::uint32_t>(bytes, kVersionAt) != kVersion ||
-      get<std::uint32_t>(bytes, kStateAt) != kCommitting ||
       get<std::uint64_t>(bytes, kRecordChecksumAt) != checksum_of(bytes, kRecordChecksumAt)) {
     return false;
   }
   const auto owner_length = get<std::uint32_t>(bytes, kOwnerLengthAt);
-  if (owner_length > sizeof record.owner.bytes) return false;
+  const auto state = get<std::uint32_t>(bytes, kStateAt);
+  if (owner_length > sizeof record.owner.bytes ||
+      (state != static_cast<std::uint32_t>(CommitRecord::State::preparing) &&
+       state != static_cast<std::uint32_t>(CommitRecord::State::committing))) {
+    return false;
+  }
   record = CommitRecord{};
+  record.state = static_cast<CommitRecord::State>(state);
   record.temporary_number = get<std::uint32_t>(bytes, kNumberAt);
   record.owner.length = static_cast<std::uint8_t>(owner_length);
   std::memcpy(record.owner.bytes, bytes + kOwnerAt, sizeof record.owner.bytes);

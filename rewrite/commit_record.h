@@ -4,10 +4,13 @@
 // mid-commit leaves the two behind, and the next run on the target completes
 // the commit from them (recovery.h), much as a database replays its journal.
 //
-// It is written once the temporary file is complete and on disk, and named
-// before the temporary file is: a temporary file under its name always has its
-// record beside it. Its bytes carry a checksum of their own, so that a record
-// torn by a power cut is never taken for one.
+// A temporary file under its name always has its record beside it. Where new
+// files have no name until they are published (Linux), the record is written
+// once the temporary file is complete and on disk, and named before it. Where
+// they are named as they are made (Windows), the record is made first and
+// says `preparing` before the temporary file is made, and `committing` once it
+// is complete and on disk. Its bytes carry a checksum of their own, so that a
+// record torn by a power cut is never taken for one.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +21,11 @@
 namespace zibel {
 
 struct CommitRecord {
+  // The temporary file is being written, and the target untouched; or it is
+  // complete and on disk, and the commit may have begun. Only the state, the
+  // number, the target and the owner are said while preparing.
+  enum class State : std::uint32_t { preparing = 1, committing = 2 };
+  State state = State::committing;
   // The number of the temporary name that holds the new content ("<target>.tmp"
   // is 0, "<target>.<n>.tmp" is n).
   std::uint32_t temporary_number = 0;

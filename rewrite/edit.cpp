@@ -109,13 +109,47 @@ const char* Edit::name_in_directory(const ArgumentField& path) const {
   return path.c_str() + directory_.path.size();
 }
 
-// Creates the temporary file. Where it gets its name only when it is
-// published (Linux), the name is settled then; elsewhere it is the first free
-// one. A file that already has one of these names is never touched.
+// Makes the commit record. Where its name is taken by another file, the edit
+// goes on without one, as on a system that cannot keep one.
+bool Edit::create_record() {
+  if (!form_record_path(beside_, record_path_)) return false;
+  switch (platform::create_private(directory_, name_in_directory(record_path_), record_file_)) {
+    case platform::Created::created:
+      record_made_ = Made::yes;
+      platform::remove_on_interrupt(directory_, name_in_directory(record_path_), record_file_);
+      return true;
+    case platform::Created::name_taken:
+      return true;
+    case platform::Created::failed:
+      return false;
+  }
+  return false;
+}
+
+// Writes the record as it stands now, over what it said before.
+bool Edit::write_record() {
+  char bytes[kCommitRecordSize];
+  encode(record_, bytes);
+  return platform::write_at(record_file_, 0, bytes, sizeof bytes);
+}
+
+// Creates the temporary file, and its record first. Where they get their
+// names only when they are published (Linux), the names are settled then;
+// elsewhere the record has its name at once and says `preparing` before the
+// temporary file exists, under the first free name. A file that already has
+// one of these names is never touched.
 bool Edit::create_temporary() {
   if (!placed_ && !(placed_ = place_temporary_files())) return false;
+  record_.state = CommitRecord::State::preparing;
+  if (!platform::identity_of(target_, record_.target) || !platform::current_owner(record_.owner) ||
+      !create_record()) {
+    return false;
+  }
+  const bool says_preparing = record_made_ == Made::yes && !record_file_.pending;
   for (temporary_number_ = 0; temporary_number_ <= kNumberedTemporaryNames; ++temporary_number_) {
     if (!form_temporary_path(beside_, temporary_number_, request_.temporary_path)) return false;
+    record_.temporary_number = static_cast<std::uint32_t>(temporary_number_);
+    if (says_preparing && !write_record()) return false;
     platform::Created result;
     {
       // The file and the duty to remove it on a signal come into being together.
@@ -143,48 +177,29 @@ bool Edit::create_temporary() {
   return false;
 }
 
-// Flushes the temporary file, writes and flushes its commit record, and names
-// both, the record first, so that a temporary file under its name always has
-// its record. Where the record's name is taken by another file, the edit goes
-// on without one, as it would on a system that cannot keep one.
+// Flushes the temporary file, has its record say `committing` with all it
+// must, flushes that, and names both, the record first.
 bool Edit::make_durable() {
   if (!platform::flush(temporary_)) return false;
-  CommitRecord record;
-  record.temporary_number = static_cast<std::uint32_t>(temporary_number_);
-  record.old_length = input_length_;
-  record.new_length = written_;
-  record.first_change = first_change_;
-  record.checksum = checksum_.value();
-  if (!platform::identity_of(target_, record.target) || !platform::current_owner(record.owner) ||
-      !form_record_path(beside_, record_path_)) {
-    return false;
-  }
-  char bytes[kCommitRecordSize];
-  encode(record, bytes);
-  switch (platform::create_private(directory_, name_in_directory(record_path_), record_)) {
-    case platform::Created::created:
-      record_made_ = Made::yes;
-      platform::remove_on_interrupt(directory_, name_in_directory(record_path_), record_);
-      if (!platform::write_at(record_, 0, bytes, sizeof bytes) || !platform::flush(record_)) {
-        return false;
-      }
-      break;
-    case platform::Created::name_taken:
-      break;
-    case platform::Created::failed:
-      return false;
+  if (record_made_ == Made::yes) {
+    record_.state = CommitRecord::State::committing;
+    record_.old_length = input_length_;
+    record_.new_length = written_;
+    record_.first_change = first_change_;
+    record_.checksum = checksum_.value();
+    if (!write_record() || !platform::flush(record_file_)) return false;
   }
   return publish_temporary() && platform::flush(directory_);
 }
 
 bool Edit::publish_temporary() {
   if (record_made_ == Made::yes) {
-    switch (platform::publish(directory_, record_, name_in_directory(record_path_))) {
+    switch (platform::publish(directory_, record_file_, name_in_directory(record_path_))) {
       case platform::Created::created:
         record_made_ = Made::named;
         break;
       case platform::Created::name_taken:  // goes without a record, as above
-        (void)platform::close(record_);
+        (void)platform::close(record_file_);
         record_made_ = Made::no;
         break;
       case platform::Created::failed:
@@ -206,19 +221,9 @@ bool Edit::publish_temporary() {
       return false;
     }
     // The record, named already, says the new name before the file has it.
-    if (record_made_ == Made::named) {
-      CommitRecord record;
-      char bytes[kCommitRecordSize];
-      if (platform::read_at(record_, 0, bytes, sizeof bytes) !=
-              static_cast<std::ptrdiff_t>(sizeof bytes) ||
-          !decode(bytes, sizeof bytes, record)) {
-        return false;
-      }
-      record.temporary_number = static_cast<std::uint32_t>(temporary_number_);
-      encode(record, bytes);
-      if (!platform::write_at(record_, 0, bytes, sizeof bytes) || !platform::flush(record_)) {
-        return false;
-      }
+    record_.temporary_number = static_cast<std::uint32_t>(temporary_number_);
+    if (record_made_ == Made::named && (!write_record() || !platform::flush(record_file_))) {
+      return false;
     }
   }
 }
@@ -251,7 +256,7 @@ Outcome Edit::commit(const platform::InterruptHold&) {
   if (result != Overwrite::done || !closed) {
     // Both are on disk already; the next run completes the commit.
     (void)platform::close(temporary_);
-    if (record_made_ == Made::named) (void)platform::close(record_);
+    if (record_made_ == Made::named) (void)platform::close(record_file_);
     record_made_ = Made::closed;
     return Outcome::update_incomplete;
   }
@@ -266,8 +271,8 @@ Outcome Edit::commit(const platform::InterruptHold&) {
                                         temporary_) != platform::Removal::failed;
   (void)platform::close(temporary_);  // only read since it was flushed
   if (record_made_ == Made::named) {
-    if (removed) (void)platform::remove(directory_, name_in_directory(record_path_), record_);
-    (void)platform::close(record_);
+    if (removed) (void)platform::remove(directory_, name_in_directory(record_path_), record_file_);
+    (void)platform::close(record_file_);
   }
   record_made_ = Made::closed;
   return Outcome::replaced;
@@ -282,22 +287,31 @@ Outcome Edit::give_up(Outcome outcome) {
 }
 
 void Edit::discard_temporary() {
-  if (temporary_made_ == Made::no || temporary_made_ == Made::closed) return;
+  const bool recorded = record_made_ == Made::yes || record_made_ == Made::named;
+  const bool made = temporary_made_ == Made::yes || temporary_made_ == Made::named;
+  if (!recorded && !made) return;
   {
     const platform::InterruptHold blocked;
-    // The record goes first, emptied before it is removed: an edit given up
-    // must never be completed by the next run, even where the record cannot
-    // be removed. Nothing more can be done when a file cannot be removed.
-    if (record_made_ == Made::yes || record_made_ == Made::named) {
-      if (!record_.pending) (void)(platform::set_length(record_, 0) && platform::flush(record_));
-      (void)platform::remove(directory_, name_in_directory(record_path_), record_);
+    // An edit given up must never be completed by the next run: a record that
+    // has a name says `preparing` again before anything goes, so that one
+    // left behind only has the next run remove what is left. The temporary
+    // file goes first, and the record once it has gone, as after a commit.
+    // Nothing more can be done when one cannot be removed.
+    if (recorded && !record_file_.pending) {
+      record_.state = CommitRecord::State::preparing;
+      (void)(write_record() && platform::flush(record_file_));
     }
-    (void)platform::remove(directory_, name_in_directory(request_.temporary_path), temporary_);
+    const bool removed =
+        !made || platform::remove(directory_, name_in_directory(request_.temporary_path),
+                                  temporary_) != platform::Removal::failed;
+    if (recorded && removed) {
+      (void)platform::remove(directory_, name_in_directory(record_path_), record_file_);
+    }
     platform::forget_on_interrupt();
   }
-  (void)platform::close(temporary_);  // its content is thrown away
+  if (made) (void)platform::close(temporary_);  // its content is thrown away
   temporary_made_ = Made::no;
-  if (record_made_ == Made::yes || record_made_ == Made::named) (void)platform::close(record_);
+  if (recorded) (void)platform::close(record_file_);
   record_made_ = Made::no;
 }
 

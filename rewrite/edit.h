@@ -16,17 +16,19 @@
 //   pass     One pass from left to right through fixed buffers
 //            (substitution.h), which hashes the new content as it goes.
 //            Without an occurrence nothing is written.
-//   temporary file   Made at the first occurrence, private to its owner,
-//            locked, and with no name yet where the system allows (Linux) or
-//            deleted by the system should the run end (Windows): a run killed
-//            before its commit leaves nothing behind. Its one handle serves
-//            from creation to the end of the commit; it is never opened again
-//            by name, so only bytes this run wrote can reach the target.
-//   durable  The temporary file is flushed; its commit record (commit_record.h)
-//            is written and flushed; the record is named, then the temporary
-//            file, and the names are flushed. A temporary file under its name
-//            always has its record beside it. Any failure up to here removes
-//            both and leaves the target as it was.
+//   temporary file   Made at the first occurrence with its commit record
+//            (commit_record.h), both private to their owner and locked, and
+//            with no names yet where the system allows (Linux); elsewhere the
+//            record is made first and says `preparing`. A run killed before its
+//            commit leaves nothing behind, or what the next run removes. The
+//            temporary file's one handle serves from creation to the end of the
+//            commit; it is never opened again by name, so only bytes this run
+//            wrote can reach the target.
+//   durable  The temporary file is flushed; its record says `committing` and is
+//            flushed; the record is named, then the temporary file, and the
+//            names are flushed. A temporary file under its name always has its
+//            record beside it. Any failure up to here removes both and leaves
+//            the target as it was.
 //   blocked  The front end blocks the signals that end a run from here until
 //            it has told the outcome (platform::InterruptHold), which commit()
 //            takes as a parameter.
@@ -49,6 +51,7 @@
 #include "platform/process.h"
 #include "rewrite/argument_field.h"
 #include "rewrite/checksum.h"
+#include "rewrite/commit_record.h"
 #include "rewrite/substitution.h"
 
 namespace zibel {
@@ -99,6 +102,8 @@ class Edit final : private PassStreams {
   bool write(const char* bytes, std::size_t length) override;
 
   bool place_temporary_files();
+  bool create_record();
+  bool write_record();
   bool create_temporary();
   bool make_durable();
   bool publish_temporary();
@@ -122,9 +127,10 @@ class Edit final : private PassStreams {
   platform::File temporary_;
   Made temporary_made_ = Made::no;
   int temporary_number_ = 0;  // of its name, request_.temporary_path
-  platform::File record_;
-  Made record_made_ = Made::no;
+  platform::File record_file_;
+  Made record_made_ = Made::no;  // never made where its name is taken
   ArgumentField record_path_;
+  CommitRecord record_;
   std::uint64_t written_ = 0;  // bytes of new content in the temporary file
   // Where the first occurrence starts: the bytes before it are the same in
   // the target and in the new content.

@@ -83,15 +83,17 @@ Scan give_up(Scan::End end, const char* from, const char* resume, PrefilterCost&
 // Knuth-Morris-Pratt, and at worst 1.6 times slower (bench/search has three
 // of them). Knuth-Morris-Pratt where the C library has no memmem, as on
 // Windows.
-const char* search_defeating_input(const Pattern& pattern, const char* from, const char* to) {
 #if defined(__GLIBC__)
+const char* search_defeating_input(const Pattern& pattern, const char* from, const char* to) {
   const void* hit =
       memmem(from, static_cast<std::size_t>(to - from), pattern.bytes.data(), pattern.bytes.size());
   return hit == nullptr ? to : static_cast<const char*>(hit);
-#else
-  return search_linear(pattern, from, to);
-#endif
 }
+#else
+const char* search_defeating_input(const Pattern& pattern, const char* from, const char* to) {
+  return search_linear(pattern, from, to);
+}
+#endif
 
 }  // namespace
 

@@ -56,15 +56,18 @@ bool read_exactly(platform::File file, std::uint64_t offset, char* into, std::si
   return true;
 }
 
-bool read_record(platform::File file, CommitRecord& record) {
+// Reads the record: `empty` where a run was ended before it wrote any.
+enum class Read { record, empty, unknown };
+Read read_record(platform::File file, CommitRecord& record) {
   char bytes[kCommitRecordSize + 1];
   std::size_t length = 0;
   for (std::ptrdiff_t count; length < sizeof bytes; length += static_cast<std::size_t>(count)) {
     count = platform::read_at(file, length, bytes + length, sizeof bytes - length);
-    if (count < 0) return false;
+    if (count < 0) return Read::unknown;
     if (count == 0) break;
   }
-  return decode(bytes, length, record);
+  if (length == 0) return Read::empty;
+  return decode(bytes, length, record) ? Read::record : Read::unknown;
 }
 
 // What the temporary file and the target hold, found in one pass over both.
@@ -129,9 +132,19 @@ Recovery recover(platform::File target, const platform::Directory& directory,
   Candidate record_file;
   CommitRecord record;
   if (!form_record_path(beside, record_path) ||
-      record_file.open(directory, record_path, target) != platform::Candidate::opened ||
-      !read_record(record_file.file(), record) || !names_this_run(record, target) ||
-      record.temporary_number > kNumberedTemporaryNames ||
+      record_file.open(directory, record_path, target) != platform::Candidate::opened) {
+    return Recovery::nothing;
+  }
+  switch (read_record(record_file.file(), record)) {
+    case Read::empty:  // holds nothing, and said nothing yet
+      (void)record_file.remove(directory, record_path);
+      return Recovery::cleaned;
+    case Read::unknown:
+      return Recovery::nothing;
+    case Read::record:
+      break;
+  }
+  if (!names_this_run(record, target) || record.temporary_number > kNumberedTemporaryNames ||
       !form_temporary_path(beside, static_cast<int>(record.temporary_number), temporary_path)) {
     return Recovery::nothing;
   }
@@ -146,6 +159,11 @@ Recovery recover(platform::File target, const platform::Directory& directory,
       return Recovery::nothing;
     case platform::Candidate::opened:
       break;
+  }
+  if (record.state == CommitRecord::State::preparing) {
+    // The run was ended before its commit: the target is untouched.
+    if (content.remove(directory, temporary_path)) (void)record_file.remove(directory, record_path);
+    return Recovery::cleaned;
   }
   platform::FileState state;
   if (!platform::state_of(target, state)) return Recovery::nothing;

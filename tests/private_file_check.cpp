@@ -109,9 +109,11 @@ int main() {
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
   zibel::platform::Directory here;
   zibel::platform::File made;
-  const bool created = zibel::platform::open_directory("", here) &&
-                       zibel::platform::create_private(here, private_path, made) ==
-                           zibel::platform::Created::created;
+  const bool created =
+      zibel::platform::open_directory("", here) &&
+      zibel::platform::create_private(here, private_path, made) ==
+          zibel::platform::Created::created &&
+      zibel::platform::publish(here, made, private_path) == zibel::platform::Created::created;
   if (plain == INVALID_HANDLE_VALUE || !created) {
     std::printf("cannot make the files\n");
     return 2;
