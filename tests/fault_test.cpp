@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -386,6 +388,84 @@ TEST_F(Faults, TheRunAfterAKilledOneCompletesOrClearsItsEdit) {
       }
       EXPECT_EQ(scratch.names(), Names{"notes.txt"});
     }
+  }
+}
+
+// What a run killed as its commit begins leaves is completed by the next run
+// only when it is proven this user's run's, for this target, whole, and the
+// target is what such a kill leaves. Each case here changes one thing after
+// the kill: nothing is then rolled forward, nothing foreign is removed or read
+// into the target, and the next run goes on with its own edit, or refuses
+// with the kept copy named where the target is no longer what the kill left.
+TEST_F(Faults, WhatAKilledRunLeftIsTrustedOnlyWhenProvenItsOwn) {
+  if (scratch.windows()) GTEST_SKIP() << "POSIX owners, links and locks";
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    bool refused;  // the target is no longer what the kill left
+  };
+  int held = -1;  // a lock of another run's, when a case takes one
+  const std::vector<Case> cases = {
+      {"another user's files",
+       [&] {
+         ASSERT_EQ(::chown(scratch.path("notes.txt.tmp").c_str(), 65534, 65534), 0);
+         ASSERT_EQ(::chown(scratch.path("notes.txt.rec").c_str(), 65534, 65534), 0);
+       },
+       false},
+      {"a record of another file, the target replaced by a copy",
+       [&] {
+         scratch.write("copy", original);
+         ASSERT_EQ(std::rename(scratch.path("copy").c_str(), scratch.path("notes.txt").c_str()), 0);
+       },
+       false},
+      {"a wrong checksum", [&] { scratch.write("notes.txt.tmp", "X" + expected.substr(1)); },
+       false},
+      {"a truncated content",
+       [&] { scratch.write("notes.txt.tmp", expected.substr(0, expected.size() - 1)); }, false},
+      {"a link to a secret file at the temporary name",
+       [&] {
+         scratch.write("../secret", expected);
+         ASSERT_EQ(std::remove(scratch.path("notes.txt.tmp").c_str()), 0);
+         ASSERT_EQ(::symlink("../secret", scratch.path("notes.txt.tmp").c_str()), 0);
+       },
+       false},
+      {"a lock a live run holds",
+       [&] {
+         held = ::open(scratch.path("notes.txt.tmp").c_str(), O_RDWR);
+         struct flock lock_byte {};
+         lock_byte.l_type = F_WRLCK;
+         lock_byte.l_whence = SEEK_SET;
+         lock_byte.l_start = std::numeric_limits<off_t>::max() - 15;
+         lock_byte.l_len = 1;
+         ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &lock_byte), 0);
+       },
+       false},
+      {"the target changed before its first change",
+       [&] { scratch.write("notes.txt", "LINE" + original.substr(4)); }, true},
+  };
+  for (const Case& forged : cases) {
+    SCOPED_TRACE(forged.name);
+    if (!root && forged.name == std::string("another user's files")) continue;
+    ASSERT_EQ(edit("before_commit 1 kill 0").status, 1000 + SIGKILL);
+    ASSERT_EQ(scratch.names(), (Names{"notes.txt", "notes.txt.rec", "notes.txt.tmp"}));
+    forged.change();
+    const std::string target = scratch.read("notes.txt");
+    const std::string kept = scratch.read("notes.txt.tmp");
+    const std::string record = scratch.read("notes.txt.rec");
+    const RunResult next = scratch.run({"/rt", "notes.txt", "absent", "x"});
+    if (held >= 0) ::close(held);
+    held = -1;
+    EXPECT_EQ(next.status, forged.refused ? 252 : 0);
+    EXPECT_EQ(next.out, forged.refused ? kIncomplete : "");
+    EXPECT_TRUE(scratch.read("notes.txt") == target);
+    EXPECT_TRUE(scratch.read("notes.txt.tmp") == kept);
+    EXPECT_TRUE(scratch.read("notes.txt.rec") == record);
+    EXPECT_EQ(scratch.read("../secret"),
+              forged.name == std::string("a link to a secret file at the temporary name")
+                  ? expected
+                  : "<missing>");
+    std::remove(scratch.path("../secret").c_str());
   }
 }
 
