@@ -97,7 +97,7 @@ set(CPACK_STRIP_FILES ON)
 # Run by cpack, so that a package is the same whoever packs it, where and when:
 # its time stamps (cmake/cpack-config.cmake), its folders' modes
 # (cmake/cpack-folders.cmake), and the owners and modes it records
-# (cmake/cpack-owners.cmake).
+# (cmake/cpack-owners.cmake, through strip-nondeterminism).
 set(CPACK_ZIBEL_SOURCE_DATE_EPOCH ${ZIBEL_SOURCE_DATE_EPOCH})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-config.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-folders.cmake)
