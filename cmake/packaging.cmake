@@ -9,7 +9,15 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
 
 if(WIN32)
   # The Windows package is a folder: the program, a short README and the
-  # license, both text files with Windows line ends.
+  # license, both text files with Windows line ends. Its name and its README
+  # tell the 32-bit program (x86) from the 64-bit one (x64).
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(ZIBEL_WINDOWS_BITS 32)
+    set(ZIBEL_WINDOWS_KIND x86)
+  else()
+    set(ZIBEL_WINDOWS_BITS 64)
+    set(ZIBEL_WINDOWS_KIND x64)
+  endif()
   install(TARGETS zibel RUNTIME DESTINATION .)
   configure_file(packaging/README-windows.txt README.txt @ONLY NEWLINE_STYLE WIN32)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
@@ -89,18 +97,14 @@ set(CPACK_STRIP_FILES ON)
 # Run by cpack, so that a package is the same whoever packs it, where and when:
 # its time stamps (cmake/cpack-config.cmake), its folders' modes
 # (cmake/cpack-folders.cmake), and the owners and modes it records
-# (cmake/cpack-owners.cmake).
+# (cmake/cpack-owners.cmake, through strip-nondeterminism).
 set(CPACK_ZIBEL_SOURCE_DATE_EPOCH ${ZIBEL_SOURCE_DATE_EPOCH})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-config.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-folders.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-owners.cmake)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(CPACK_SYSTEM_NAME windows-x86)
-  else()
-    set(CPACK_SYSTEM_NAME windows-x64)
-  endif()
+  set(CPACK_SYSTEM_NAME windows-${ZIBEL_WINDOWS_KIND})
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
