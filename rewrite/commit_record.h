@@ -36,7 +36,9 @@ struct CommitRecord {
   // Where the first change starts: the bytes before it are the same in the
   // old content and the new one, and the commit writes the target from here.
   std::uint64_t first_change = 0;
-  std::uint64_t checksum = 0;  // of the whole new content (checksum.h)
+  // Of the new content from the first change on (checksum.h). The bytes before
+  // it are the target's own, and are compared with the target's instead.
+  std::uint64_t checksum = 0;
   bool operator==(const CommitRecord&) const = default;
 };
 

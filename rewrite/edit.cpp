@@ -73,13 +73,6 @@ std::ptrdiff_t Edit::read(char* into, std::size_t capacity) {
   return count;
 }
 
-// The unchanged bytes before the first occurrence are part of the new content
-// too, though the kernel copies them: they are hashed here, as the pass reads
-// them.
-void Edit::unchanged(const char* bytes, std::size_t length) {
-  checksum_.add(bytes, length);
-}
-
 bool Edit::start_output(std::uint64_t prefix_length) {
   if (!create_temporary()) return false;
   written_ = prefix_length;

@@ -14,7 +14,7 @@
 //   state    The target's length and its modification and status change times
 //            are noted, to tell later whether another program wrote to it.
 //   pass     One pass from left to right through fixed buffers
-//            (substitution.h), which hashes the new content as it goes.
+//            (substitution.h); what it writes is hashed as it goes.
 //            Without an occurrence nothing is written.
 //   temporary file   Made at the first occurrence with its commit record
 //            (commit_record.h), both private to their owner and locked, and
@@ -97,7 +97,6 @@ class Edit final : private PassStreams {
   enum class Made { no, yes, named, closed };
 
   std::ptrdiff_t read(char* into, std::size_t capacity) override;
-  void unchanged(const char* bytes, std::size_t length) override;
   bool start_output(std::uint64_t prefix_length) override;
   bool write(const char* bytes, std::size_t length) override;
 
@@ -135,7 +134,7 @@ class Edit final : private PassStreams {
   // Where the first occurrence starts: the bytes before it are the same in
   // the target and in the new content.
   std::uint64_t first_change_ = 0;
-  Checksum checksum_;  // of the new content so far
+  Checksum checksum_;  // of the new content written so far, from the first change on
 };
 
 }  // namespace zibel

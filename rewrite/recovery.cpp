@@ -72,7 +72,9 @@ Read read_record(platform::File file, CommitRecord& record) {
 
 // What the temporary file and the target hold, found in one pass over both.
 struct Examined {
-  bool intact = false;       // the temporary file is the content the record describes
+  // The temporary file is as long as the record says, and its bytes from the
+  // first change on are those the record's checksum describes.
+  bool intact = false;
   bool prefix_same = false;  // the target's bytes before the first change are its
   bool all_same = false;     // the target is the new content already
 };
@@ -90,7 +92,11 @@ Examined examine(platform::File target, std::uint64_t target_length, platform::F
     const std::size_t length =
         left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
     if (!read_exactly(content, offset, buffer.data(), length)) return examined;
-    checksum.add(buffer.data(), length);
+    if (offset + length > record.first_change) {
+      const std::size_t unchanged =
+          offset < record.first_change ? static_cast<std::size_t>(record.first_change - offset) : 0;
+      checksum.add(buffer.data() + unchanged, length - unchanged);
+    }
     // The target is read where it counts: within the first change, and all
     // of it while it may be the new content already.
     const std::uint64_t prefix_left =

@@ -213,7 +213,6 @@ class Pass {
       if (!made_temporary_) {
         // Nothing has been written yet: the output starts with the whole input
         // before this first occurrence.
-        streams_.unchanged(buffer_.data() + search_position_, at - search_position_);
         if (!streams_.start_output(buffer_offset_ + at)) return false;
         made_temporary_ = true;
       } else if (!output_.put(buffer_.data() + search_position_, at - search_position_)) {
@@ -249,9 +248,8 @@ class Pass {
     const std::size_t held_back =
         searching_ ? std::min(old_string_.size() - 1, length_ - search_position_) : 0;
     const std::size_t final_end = length_ - held_back;  // no later occurrence reaches below it
-    if (!made_temporary_) {
-      streams_.unchanged(buffer_.data() + search_position_, final_end - search_position_);
-    } else if (!output_.put(buffer_.data() + search_position_, final_end - search_position_)) {
+    if (made_temporary_ &&
+        !output_.put(buffer_.data() + search_position_, final_end - search_position_)) {
       return false;
     }
     std::memmove(buffer_.data(), buffer_.data() + final_end, held_back);

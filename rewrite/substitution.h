@@ -18,11 +18,6 @@ class PassStreams {
   // the input, or -1 on failure.
   virtual std::ptrdiff_t read(char* into, std::size_t capacity) = 0;
 
-  // The bytes before the first occurrence, in order, as the pass finds that
-  // no occurrence includes them: the start of the output, which
-  // start_output() copies without seeing them.
-  virtual void unchanged(const char* bytes, std::size_t length) = 0;
-
   // Called once, at the first occurrence, which starts `prefix_length` bytes
   // into the input: makes the output and fills it with those bytes unchanged.
   virtual bool start_output(std::uint64_t prefix_length) = 0;

@@ -419,13 +419,15 @@ TEST_F(Faults, WhatAKilledRunLeftIsTrustedOnlyWhenProvenItsOwn) {
          ASSERT_EQ(std::rename(scratch.path("copy").c_str(), scratch.path("notes.txt").c_str()), 0);
        },
        false},
-      {"a wrong checksum", [&] { scratch.write("notes.txt.tmp", "X" + expected.substr(1)); },
+      {"a wrong checksum",
+       [&] { scratch.write("notes.txt.tmp", expected.substr(0, expected.size() - 1) + "X"); },
        false},
       {"a truncated content",
        [&] { scratch.write("notes.txt.tmp", expected.substr(0, expected.size() - 1)); }, false},
       {"a link to a secret file at the temporary name",
        [&] {
          scratch.write("../secret", expected);
+         ASSERT_EQ(::chmod(scratch.path("../secret").c_str(), 0600), 0);
          ASSERT_EQ(std::remove(scratch.path("notes.txt.tmp").c_str()), 0);
          ASSERT_EQ(::symlink("../secret", scratch.path("notes.txt.tmp").c_str()), 0);
        },
