@@ -82,6 +82,16 @@ bool copy(File from, std::uint64_t from_offset, File to, std::uint64_t to_offset
 std::int64_t copy_in_kernel(File from, std::uint64_t from_offset, File to, std::uint64_t to_offset,
                             std::uint64_t length);
 
+// Makes `to`, an empty file, hold all that `from` holds by sharing its blocks,
+// where the file system can (XFS, btrfs: FICLONE): copy-on-write, so that a
+// later write to either never changes the other. `not_offered` elsewhere.
+enum class Cloned { cloned, not_offered, failed };
+Cloned clone(File from, File to);
+
+// The file system's block size, which a range must be aligned to for blocks
+// to be shared (4096 where it cannot be told).
+std::uint64_t block_size(File file);
+
 // Preallocates `length` bytes from `offset` on, without changing the file's
 // content or length. True when the space is allocated, or when the file
 // system cannot preallocate; false when the disk has no room.

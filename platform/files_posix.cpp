@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -237,6 +238,29 @@ std::int64_t copy_in_kernel(File from, std::uint64_t from_offset, File to, std::
                        return ::copy_file_range(descriptor(from), &in, descriptor(to), &out,
                                                 at_most(length, limit), 0);
                      });
+}
+
+Cloned clone(File from, File to) {
+  if (system_call(
+          {Point::clone, to.handle, 0, 0, nullptr, nullptr, from.handle},
+          [&](std::uint64_t) { return ::ioctl(descriptor(to), FICLONE, descriptor(from)); }) == 0) {
+    return Cloned::cloned;
+  }
+  // A file system that shares no blocks (ext4, tmpfs), or two of them.
+  return errno == EOPNOTSUPP || errno == ENOTTY || errno == EXDEV || errno == EINVAL ||
+                 errno == ENOSYS
+             ? Cloned::not_offered
+             : Cloned::failed;
+}
+
+std::uint64_t block_size(File file) {
+  struct statfs status {};
+  if (system_call({Point::look, file.handle},
+                  [&](std::uint64_t) { return ::fstatfs(descriptor(file), &status); }) != 0 ||
+      status.f_bsize <= 0) {
+    return 4096;
+  }
+  return static_cast<std::uint64_t>(status.f_bsize);
 }
 
 bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {

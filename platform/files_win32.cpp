@@ -292,6 +292,17 @@ bool fill_holes(File file, std::uint64_t from, std::uint64_t end) {
 
 }  // namespace
 
+// ReFS can share blocks (FSCTL_DUPLICATE_EXTENTS_TO_FILE), but Wine has no
+// ReFS to test it on, and NTFS, which almost every Windows volume is, cannot:
+// the edit writes the whole temporary file, and the commit only what changed.
+Cloned clone(File, File) {
+  return Cloned::not_offered;
+}
+
+std::uint64_t block_size(File) {
+  return 4096;
+}
+
 bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
   // Space within the file is only missing in the holes of a sparse file, which
   // are filled with zeros; space past the end is allocated as such. (An

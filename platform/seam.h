@@ -21,14 +21,14 @@ namespace zibel::platform::seam {
 // enumeration, the names the tests use and the count all come from it.
 //   open         opening a file or directory by name (open, openat, CreateFileW)
 //   create       making a new file (O_TMPFILE or O_EXCL, CREATE_NEW)
-//   link         giving a new file its name (linkat; clearing its delete
-//                disposition on Windows)
+//   link         giving a new file its name (linkat)
 //   look         reading a file's metadata (stat, lstat, fstat, fstatat,
 //                FS_IOC_GETVERSION, GetFileAttributesW, GetFileInformationByHandle)
 //   read_link    reading a symbolic link (readlink; Windows lets the system
 //                follow links, so it makes no such call)
 //   read, write  positional transfers (pread, pwrite, ReadFile, WriteFile)
 //   copy         the kernel's own copy (copy_file_range)
+//   clone        a file made to share another's blocks (FICLONE)
 //   preallocate  fallocate, FileAllocationInfo
 //   truncate     ftruncate, FileEndOfFileInfo
 //   flush        fsync of a file or directory, FlushFileBuffers
@@ -43,15 +43,12 @@ namespace zibel::platform::seam {
 //   temporary_durable  the temporary file and its record are on disk
 //   before_commit      the target is about to be written
 //   after_commit       the target holds the new content, flushed
-#define ZIBEL_SEAM_POINTS(X)                                                                 \
-  X(open)                                                                                    \
-  X(create)                                                                                  \
-  X(link)                                                                                    \
-  X(look)                                                                                    \
-  X(read_link)                                                                               \
-  X(read)                                                                                    \
-  X(write) X(copy) X(preallocate) X(truncate) X(flush) X(close) X(remove) X(lock) X(control) \
-      X(wait) X(recovered) X(temporary_durable) X(before_commit) X(after_commit)
+// clang-format off
+#define ZIBEL_SEAM_POINTS(X)                                                          \
+  X(open) X(create) X(link) X(look) X(read_link) X(read) X(write) X(copy) X(clone)    \
+  X(preallocate) X(truncate) X(flush) X(close) X(remove) X(lock) X(control) X(wait)   \
+  X(recovered) X(temporary_durable) X(before_commit) X(after_commit)
+// clang-format on
 
 #define ZIBEL_SEAM_ENUMERATOR(name) name,
 enum class Point { ZIBEL_SEAM_POINTS(ZIBEL_SEAM_ENUMERATOR) };

@@ -77,14 +77,59 @@ bool Edit::start_output(std::uint64_t prefix_length) {
   if (!create_temporary()) return false;
   written_ = prefix_length;
   first_change_ = prefix_length;
+  // An edit that keeps the length changes only some blocks: where the file
+  // system can, the temporary file starts as a clone of the target, sharing
+  // every block, and only the changed ones are written to it.
+  same_length_ = request_.old_string.view().size() == request_.new_string.view().size();
+  if (same_length_) {
+    changed_ = ChangedBlocks(platform::block_size(target_));
+    switch (platform::clone(target_, temporary_)) {
+      case platform::Cloned::cloned:
+        shares_blocks_ = true;
+        return true;
+      case platform::Cloned::not_offered:
+        break;
+      case platform::Cloned::failed:
+        return false;
+    }
+  }
   return platform::copy(target_, 0, temporary_, 0, prefix_length);
+}
+
+void Edit::replaced(std::uint64_t offset, std::size_t length) {
+  if (same_length_) changed_.add(offset, length);
 }
 
 bool Edit::write(const char* bytes, std::size_t length) {
   const std::uint64_t offset = written_;
   written_ += length;
   checksum_.add(bytes, length);
-  return platform::write_at(temporary_, offset, bytes, length);
+  if (!shares_blocks_) return platform::write_at(temporary_, offset, bytes, length);
+  return write_changed(offset, bytes, length);
+}
+
+// Writes, of the new content's `length` bytes from `offset` on, only what
+// lies in changed blocks, over the target's own in the clone: every changed
+// block is noted before the new content that fills it is written.
+bool Edit::write_changed(std::uint64_t offset, const char* bytes, std::size_t length) {
+  const std::uint64_t end = offset + length;
+  const std::span<const ByteRange> ranges = changed_.ranges();
+  while (next_range_ < ranges.size() && ranges[next_range_].end <= offset) ++next_range_;
+  for (const ByteRange& range : ranges.subspan(next_range_)) {
+    if (range.begin >= end) break;
+    const std::uint64_t from = range.begin > offset ? range.begin : offset;
+    const std::uint64_t to = range.end < end ? range.end : end;
+    if (!platform::write_at(temporary_, from, bytes + (from - offset),
+                            static_cast<std::size_t>(to - from))) {
+      return false;
+    }
+  }
+  // Past the table's end every byte counts as changed.
+  const std::uint64_t unrecorded = changed_.unrecorded_from();
+  if (unrecorded >= end) return true;
+  const std::uint64_t from = unrecorded > offset ? unrecorded : offset;
+  return platform::write_at(temporary_, from, bytes + (from - offset),
+                            static_cast<std::size_t>(end - from));
 }
 
 // The temporary files go beside the file the target resolves to, on the same
@@ -241,7 +286,14 @@ Outcome Edit::commit(const platform::InterruptHold&) {
   if (!platform::state_of(target_, now) || now != target_state_ || now.length != input_length_) {
     return give_up(Outcome::cannot_update);
   }
-  const Overwrite result = overwrite(target_, input_length_, temporary_, first_change_, written_);
+  // Only the changed blocks of an edit that keeps the length, where the table
+  // holds them all; else everything from the first change on.
+  const ByteRange from_first_change[] = {
+      {first_change_, input_length_ > written_ ? input_length_ : written_}};
+  const bool only_changed = same_length_ && changed_.unrecorded_from() == ChangedBlocks::kNone;
+  const Overwrite result = overwrite(
+      target_, input_length_, temporary_,
+      only_changed ? changed_.ranges() : std::span<const ByteRange>(from_first_change), written_);
   if (result == Overwrite::refused) return give_up(Outcome::cannot_update);
   target_open_ = false;
   const bool closed = platform::close(target_);

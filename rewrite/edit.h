@@ -14,7 +14,11 @@
 //   state    The target's length and its modification and status change times
 //            are noted, to tell later whether another program wrote to it.
 //   pass     One pass from left to right through fixed buffers
-//            (substitution.h); what it writes is hashed as it goes.
+//            (substitution.h); what it writes is hashed as it goes. An edit
+//            that keeps the length notes the blocks it changes
+//            (changed_blocks.h); where the file system shares blocks (XFS,
+//            btrfs), the temporary file is a clone of the target, and only
+//            the changed blocks are written to it.
 //            Without an occurrence nothing is written.
 //   temporary file   Made at the first occurrence with its commit record
 //            (commit_record.h), both private to their owner and locked, and
@@ -36,9 +40,10 @@
 //            another program meanwhile gives the edit up.
 //   ask first    Whatever could stop the commit part way is asked while the
 //            target is untouched, and refuses the edit (overwrite.h).
-//   commit   The target is overwritten in place from its first changed byte,
-//            cut to length and flushed; only then are the temporary file and
-//            its record removed. A failure part way keeps both: the message
+//   commit   The target is overwritten in place from its first changed byte
+//            (an edit that keeps the length: only its changed blocks), cut to
+//            length and flushed; only then are the temporary file and its
+//            record removed. A failure part way keeps both: the message
 //            names the temporary file, and the next run completes the commit.
 //   report   The front end prints the outcome; the signals are unblocked, and
 //            one that arrived meanwhile takes effect.
@@ -50,6 +55,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "rewrite/argument_field.h"
+#include "rewrite/changed_blocks.h"
 #include "rewrite/checksum.h"
 #include "rewrite/commit_record.h"
 #include "rewrite/substitution.h"
@@ -98,7 +104,9 @@ class Edit final : private PassStreams {
 
   std::ptrdiff_t read(char* into, std::size_t capacity) override;
   bool start_output(std::uint64_t prefix_length) override;
+  void replaced(std::uint64_t offset, std::size_t length) override;
   bool write(const char* bytes, std::size_t length) override;
+  bool write_changed(std::uint64_t offset, const char* bytes, std::size_t length);
 
   bool place_temporary_files();
   bool create_record();
@@ -135,6 +143,12 @@ class Edit final : private PassStreams {
   // the target and in the new content.
   std::uint64_t first_change_ = 0;
   Checksum checksum_;  // of the new content written so far, from the first change on
+  // For old and new strings of one length: the blocks the edit changes, and
+  // whether the temporary file shares the target's other blocks.
+  bool same_length_ = false;
+  ChangedBlocks changed_;
+  bool shares_blocks_ = false;
+  std::size_t next_range_ = 0;  // the first changed range the output has not passed yet
 };
 
 }  // namespace zibel

@@ -3,24 +3,49 @@
 #include "platform/seam.h"
 
 namespace zibel {
+namespace {
+
+std::uint64_t least(std::uint64_t a, std::uint64_t b) {
+  return a < b ? a : b;
+}
+
+void unlock(platform::File target, std::span<const ByteRange> regions) {
+  for (const ByteRange& region : regions) {
+    platform::unlock_range(target, region.begin, region.end - region.begin);
+  }
+}
+
+}  // namespace
 
 Overwrite overwrite(platform::File target, std::uint64_t target_length, platform::File content,
-                    std::uint64_t first_change, std::uint64_t new_length) {
-  const std::uint64_t end = target_length > new_length ? target_length : new_length;
-  if (!platform::preallocate(target, first_change, new_length - first_change) ||
-      !platform::lock_range(target, first_change, end - first_change)) {
-    return Overwrite::refused;
+                    std::span<const ByteRange> regions, std::uint64_t new_length) {
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const ByteRange& region = regions[i];
+    const std::uint64_t written_end = least(region.end, new_length);
+    if ((written_end > region.begin &&
+         !platform::preallocate(target, region.begin, written_end - region.begin)) ||
+        !platform::lock_range(target, region.begin, region.end - region.begin)) {
+      unlock(target, regions.first(i));
+      return Overwrite::refused;
+    }
   }
   const bool shorter = new_length < target_length;
   if (shorter && !platform::set_length(target, new_length)) {
-    platform::unlock_range(target, first_change, end - first_change);
+    unlock(target, regions);
     return Overwrite::refused;
   }
   platform::seam::reach(platform::seam::Point::before_commit);
-  const bool written =
-      platform::copy(content, first_change, target, first_change, new_length - first_change) &&
-      (shorter || platform::set_length(target, new_length)) && platform::flush(target);
-  platform::unlock_range(target, first_change, end - first_change);
+  bool written = true;
+  for (const ByteRange& region : regions) {
+    const std::uint64_t written_end = least(region.end, new_length);
+    if (written_end > region.begin) {
+      written = written && platform::copy(content, region.begin, target, region.begin,
+                                          written_end - region.begin);
+    }
+  }
+  written =
+      written && (shorter || platform::set_length(target, new_length)) && platform::flush(target);
+  unlock(target, regions);
   return written ? Overwrite::done : Overwrite::failed;
 }
 

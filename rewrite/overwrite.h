@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "platform/files.h"
+#include "rewrite/changed_blocks.h"
 
 namespace zibel {
 
@@ -15,15 +17,15 @@ enum class Overwrite {
 };
 
 // Writes the new content, `new_length` bytes of `content`, over `target`, now
-// `target_length` bytes long, of which the first `first_change` bytes are the
-// same already. Everything that can be asked before the first byte is written
-// is asked first, so that it refuses with the target untouched rather than
-// fail part way: disk space for what the target will hold from the first
-// change on (a longer end, holes, blocks shared with a clone), the range
-// locked against other programs where their locks would stop a write, and for
-// a shorter content its new length (Windows refuses to shorten a file that
-// another program has mapped).
+// `target_length` bytes long, where the two differ only within `regions`
+// (ranges in order; what lies past the new length in one is cut off). Everything
+// that can be asked before the first byte is written is asked first, so that
+// it refuses with the target untouched rather than fail part way: disk space
+// for what the regions will hold (a longer end, holes, blocks shared with a
+// clone), the regions locked against other programs where their locks would
+// stop a write, and for a shorter content its new length (Windows refuses to
+// shorten a file that another program has mapped).
 Overwrite overwrite(platform::File target, std::uint64_t target_length, platform::File content,
-                    std::uint64_t first_change, std::uint64_t new_length);
+                    std::span<const ByteRange> regions, std::uint64_t new_length);
 
 }  // namespace zibel

@@ -1,5 +1,6 @@
 #include "rewrite/recovery.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "rewrite/checksum.h"
@@ -180,8 +181,10 @@ Recovery recover(platform::File target, const platform::Directory& directory,
     // Times cannot tell a write of the interrupted commit from a later one: a
     // target that an interrupted commit may have left is completed, anything
     // else is for a person to decide.
+    const ByteRange from_first_change[] = {
+        {record.first_change, std::max(state.length, record.new_length)}};
     if (!examined.prefix_same || !between(state.length, record.old_length, record.new_length) ||
-        overwrite(target, state.length, content.file(), record.first_change, record.new_length) !=
+        overwrite(target, state.length, content.file(), from_first_change, record.new_length) !=
             Overwrite::done) {
       return Recovery::refused;
     }

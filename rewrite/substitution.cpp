@@ -220,6 +220,7 @@ class Pass {
       }
       if (maps_bytes_) {
         // One byte for another: the rest of the region is one translation.
+        streams_.replaced(buffer_offset_ + at, search_end_ - at);
         if (!output_.put_mapped(found, search_end_ - at, old_string_[0], new_string_[0])) {
           return false;
         }
@@ -229,12 +230,14 @@ class Pass {
       if (expands_bytes_) {
         // One byte for a short string: the rest of the region is expanded
         // 64 bytes at a time, however often the byte comes.
+        streams_.replaced(buffer_offset_ + at, search_end_ - at);
         if (!output_.put_expanded(found, search_end_ - at, old_string_[0], new_string_)) {
           return false;
         }
         search_position_ = search_end_;
         break;
       }
+      streams_.replaced(buffer_offset_ + at, old_string_.size());
       if (!output_.put(new_string_.data(), new_string_.size())) return false;
       search_position_ = at + old_string_.size();
     }

@@ -22,6 +22,12 @@ class PassStreams {
   // into the input: makes the output and fills it with those bytes unchanged.
   virtual bool start_output(std::uint64_t prefix_length) = 0;
 
+  // Tells that the `length` bytes of input from `offset` on are replaced: an
+  // occurrence, or a stretch whose every occurrence is replaced at once. Told
+  // in order, after start_output, before the output that replaces them is
+  // written; every byte not told of is written out unchanged.
+  virtual void replaced(std::uint64_t offset, std::size_t length) = 0;
+
   // Appends bytes to the output.
   virtual bool write(const char* bytes, std::size_t length) = 0;
 

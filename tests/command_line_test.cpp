@@ -200,6 +200,44 @@ TEST_F(CommandLine, LargeFilesAreRewrittenWhole) {
   EXPECT_EQ(scratch.names(), Names{"big.txt"});
 }
 
+// An edit that keeps the length writes only the blocks it changes: whatever
+// the blocks' edges, and when more change than its table holds, the file
+// comes out whole; a file with holes keeps those it did not change.
+TEST_F(CommandLine, EditsThatKeepTheLengthWriteWhatChanged) {
+  constexpr std::size_t kBlock = 4096;
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::vector<std::size_t> needles;
+  };
+  std::vector<std::size_t> many;  // more changed blocks than the table holds
+  for (std::size_t block = 0; block < 3000; block += 2) many.push_back(block * kBlock + 100);
+  const std::vector<Case> cases = {
+      {"at block edges",
+       8 * kBlock,
+       {0, kBlock - 3, 2 * kBlock, 3 * kBlock - 6, 5 * kBlock - 1, 8 * kBlock - 6}},
+      {"more blocks than the table holds", 3001 * kBlock, many},
+  };
+  for (const Case& edit_case : cases) {
+    SCOPED_TRACE(edit_case.name);
+    std::string content(edit_case.size, '.');
+    for (const std::size_t at : edit_case.needles) content.replace(at, 6, "needle");
+    scratch.write("notes.txt", content);
+    expect_run({"/rt", "notes.txt", "needle", "thread"}, "", 0);
+    EXPECT_TRUE(scratch.read("notes.txt") == replace_all(content, "needle", "thread"));
+  }
+  if (scratch.windows()) return;  // Wine keeps no holes
+  // A hole of 1 MiB after the first block, which the edit does not change.
+  const int fd = ::open(scratch.path("sparse.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(::pwrite(fd, "a cat.", 6, 0), 6);
+  ASSERT_EQ(::ftruncate(fd, 1 << 20), 0);
+  ::close(fd);
+  const std::string sparse = scratch.read("sparse.txt");
+  expect_run({"/rt", "sparse.txt", "cat", "dog"}, "", 0);
+  EXPECT_TRUE(scratch.read("sparse.txt") == "a dog." + sparse.substr(6));
+  EXPECT_LE(status_of(scratch.path("sparse.txt")).st_blocks * 512, 64 * 1024);
+}
+
 TEST_F(CommandLine, ExistingTemporaryNamesAreNeverTouched) {
   scratch.write("notes.txt", "a cat");
   scratch.write("notes.txt.tmp", "precious");
@@ -307,11 +345,10 @@ TEST_F(FullDisk, NoRoomToGrowTheTargetLeavesItUntouched) {
   EXPECT_EQ(scratch.names("disk"), Names{"notes.txt"});
 }
 
-// A file with holes needs space where the holes were once it is rewritten,
-// even when its length stays: a disk too full for that refuses the edit and
-// leaves the target whole, as for a file that grows. Also when the file has
-// blocks kept past its end (fallocate -n, as loggers and downloaders do), as
-// many as it has holes.
+// A file with holes needs space where the holes were once it is rewritten from
+// the first change on: a disk too full for that refuses the edit and leaves
+// the target whole. Also when the file has blocks kept past its end
+// (fallocate -n, as loggers and downloaders do), as many as it has holes.
 TEST_F(FullDisk, NoRoomToFillTheHolesOfASparseTargetLeavesItUntouched) {
   if (scratch.windows()) GTEST_SKIP() << "Wine cannot set room aside for a file";
   mount_disk("48k");
@@ -333,7 +370,7 @@ TEST_F(FullDisk, NoRoomToFillTheHolesOfASparseTargetLeavesItUntouched) {
       scratch.write("disk/other", std::string(16384, 'o'));
     }
     ::close(fd);
-    expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "\nCannot update file!\n", 253);
+    expect_run({"/rt", "disk/notes.txt", "cat", "tiger"}, "\nCannot update file!\n", 253);
     EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
     EXPECT_EQ(scratch.names("disk").size(), kept_past_end ? 1u : 2u);
   }

@@ -4,6 +4,7 @@
 // somewhere the user is told about, and no stray file is left behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -215,9 +216,10 @@ TEST_F(Faults, AnEditMakesEveryKindOfCall) {
   const auto calls = count_calls();
   for (const std::string& kind : call_kinds()) {
     // Some calls serve only an edit through links, one that prints, one
-    // without /proc, or the commit record; Windows copies through memory.
+    // without /proc, the commit record, or an edit that keeps the length on a
+    // file system that shares blocks; Windows copies through memory.
     if (kind == "wait" || kind == "read_link" || kind == "link" || kind == "control" ||
-        (scratch.windows() && kind == "copy")) {
+        kind == "clone" || (scratch.windows() && kind == "copy")) {
       continue;
     }
     EXPECT_GE(calls.at(kind), 1u) << kind;
@@ -469,6 +471,73 @@ TEST_F(Faults, WhatAKilledRunLeftIsTrustedOnlyWhenProvenItsOwn) {
                   : "<missing>");
     std::remove(scratch.path("../secret").c_str());
   }
+}
+
+// On a file system that shares blocks (XFS), an edit that keeps the length
+// makes its temporary file a clone of the target and writes only the changed
+// blocks to it and to the target. A run killed at any call is completed or
+// cleared by the next; and the clone never lets a write to one file show in
+// the other.
+TEST(SharedBlocks, AnEditThatKeepsTheLengthSharesItsUnchangedBlocksSafely) {
+  const char* const image = "/dev/shm/zibel-shared-blocks.img";
+  const std::string mount_point = std::string(image) + ".d";
+  const std::string make = std::string("mkdir -p ") + mount_point + " && truncate -s 300M " +
+                           image + " && mkfs.xfs -q -f " + image +
+                           " 2>/dev/null && mount -o loop " + image + " " + mount_point +
+                           " 2>/dev/null";
+  if (::geteuid() != 0 || faulty_binary().ends_with(".exe") || std::system(make.c_str()) != 0) {
+    std::remove(image);
+    GTEST_SKIP() << "needs root, xfsprogs and loop devices, and the Linux program";
+  }
+  {
+    ScratchDirectory scratch(faulty_binary(), mount_point);
+    std::string original;
+    for (int line = 0; original.size() < (std::size_t{1} << 20); ++line) {
+      original += "line " + std::to_string(line) + (line % 4000 == 7 ? " a cat sat\n" : " plain\n");
+    }
+    const std::string expected = replace_all(original, "cat", "dog");
+    const auto edit = [&](const std::string& fault) {
+      for (const std::string& name : scratch.names()) std::remove(scratch.path(name).c_str());
+      scratch.write("notes.txt", original);
+      RunOptions options;
+      options.environment = {"ZIBEL_TEST_FAULT=" + fault};
+      return scratch.run({"/rt", "notes.txt", "cat", "dog"}, options);
+    };
+    // Killed once the target is committed: the temporary file, a clone with
+    // the changed blocks written, shares the rest with the target.
+    ASSERT_EQ(edit("after_commit 1 kill 0").status, 1000 + SIGKILL);
+    ASSERT_TRUE(scratch.read("notes.txt") == expected);
+    ASSERT_TRUE(scratch.read("notes.txt.tmp") == expected);
+    const auto overwrite = [&](const std::string& name) {
+      const int fd = ::open(scratch.path(name).c_str(), O_WRONLY);
+      EXPECT_EQ(::pwrite(fd, "XXXX", 4, 300000), 4);
+      ::close(fd);
+    };
+    overwrite("notes.txt");
+    EXPECT_TRUE(scratch.read("notes.txt.tmp") == expected);
+    overwrite("notes.txt.tmp");
+    EXPECT_EQ(scratch.read("notes.txt").substr(300000, 4), "XXXX");
+    EXPECT_EQ(scratch.read("notes.txt"),
+              expected.substr(0, 300000) + "XXXX" + expected.substr(300004));
+
+    // Killed at every call of such an edit.
+    for (const char* kind : {"clone", "write", "flush", "link", "preallocate", "copy", "remove"}) {
+      for (unsigned call = 1; call <= 3; ++call) {
+        const std::string fault = std::string(kind) + " " + std::to_string(call) + " kill 0";
+        SCOPED_TRACE(fault);
+        const RunResult killed = edit(fault);
+        EXPECT_TRUE(killed.status == 1000 + SIGKILL || killed.status == 0) << killed.status;
+        const RunResult next = scratch.run({"/rt", "notes.txt", "absent", "x"});
+        EXPECT_EQ(next.status, 0);
+        EXPECT_EQ(next.out + next.err, "");
+        const std::string content = scratch.read("notes.txt");
+        EXPECT_TRUE(content == original || content == expected);
+        EXPECT_EQ(scratch.names(), Names{"notes.txt"});
+      }
+    }
+  }
+  ::umount2(mount_point.c_str(), MNT_DETACH);
+  std::remove(image);
 }
 
 // Windows has one kind of interrupt (Ctrl-C), which ends a program with

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "rewrite/substitution.h"
 
@@ -34,6 +35,15 @@ class MemoryStreams final : public PassStreams {
     return true;
   }
 
+  // Where the output may differ from the input: every byte outside is checked
+  // to be written unchanged (old and new strings of one length only).
+  void replaced(std::uint64_t offset, std::size_t length) override {
+    if (!output.has_value() || offset < replaced_end)
+      misuse = true;  // before the start, or not in order
+    replaced_ranges.emplace_back(offset, length);
+    replaced_end = offset + length;
+  }
+
   bool write(const char* bytes, std::size_t length) override {
     if (!output.has_value()) {
       misuse = true;  // written before the start
@@ -49,6 +59,8 @@ class MemoryStreams final : public PassStreams {
   bool fail_start = false;
   std::size_t writes_left = SIZE_MAX;
   bool misuse = false;  // the pass broke the order of the calls
+  std::vector<std::pair<std::uint64_t, std::size_t>> replaced_ranges;
+  std::uint64_t replaced_end = 0;
 
  private:
   std::string input_;

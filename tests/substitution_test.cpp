@@ -59,6 +59,16 @@ void expect_substitution(const std::string& data, const std::string& old_string,
     EXPECT_EQ(result, expected ? PassResult::replaced : PassResult::no_occurrence);
     EXPECT_FALSE(streams.misuse);
     ASSERT_EQ(streams.output, expected);
+    if (expected && old_string.size() == new_string.size()) {
+      // Outside what the pass said it replaced, the output is the input.
+      std::string output = *expected;
+      std::string input = data;
+      for (const auto& [offset, length] : streams.replaced_ranges) {
+        output.replace(offset, length, length, '?');
+        input.replace(offset, length, length, '?');
+      }
+      EXPECT_TRUE(output == input);
+    }
   }
 }
 
