@@ -58,6 +58,10 @@ Created create_private(const Directory& directory, const char* name, File& file)
 // the name (name_taken). The name is durable once the directory is flushed.
 Created publish(const Directory& directory, File& file, const char* name);
 
+// Whether `name` in `directory`, not followed if it is a link, is the open
+// `file`.
+bool names_file(const Directory& directory, const char* name, File file);
+
 // Removes the open `file`, named `name` in `directory`. Only that file goes:
 // when the name no longer leads to it (another program removed it, or put a
 // file of its own there, which is left alone), `gone`.
@@ -109,13 +113,18 @@ struct FileState {
 bool state_of(File file, FileState& state);
 
 // What identifies a file from one run to the next, across the reboot that a
-// power cut brings: its number on its volume (the inode, or the file ID) and,
-// where the file system keeps one, its generation, which tells a number used
-// again apart. Not its device, whose number may change at a reboot: two open
-// files are compared as they are now (same_device).
+// power cut brings: its number on its volume (the inode, or the file ID) and
+// what tells a number used again apart, where the file system keeps it: the
+// generation, and the time the file was made (in nanoseconds, or the system's
+// own units). Not its device, whose number may change at a reboot: two open
+// files are compared as they are now (same_device). An identity with neither
+// generation nor birth time (`provable()` false) cannot tell a file from one
+// made later under the same number.
 struct FileIdentity {
   std::uint64_t number[2] = {};
   std::uint64_t generation = 0;
+  std::int64_t born = 0;
+  bool provable() const { return generation != 0 || born != 0; }
   bool operator==(const FileIdentity&) const = default;
 };
 bool identity_of(File file, FileIdentity& identity);

@@ -191,6 +191,17 @@ Created publish(const Directory& directory, File& file, const char* name) {
   return Created::created;
 }
 
+bool names_file(const Directory& directory, const char* name, File file) {
+  return system_call({Point::look, file.handle, 0, 0, name, nullptr, directory.handle},
+                     [&](std::uint64_t) {
+                       if (posix::names_descriptor(descriptor(directory), name, descriptor(file))) {
+                         return 0;
+                       }
+                       errno = ENOENT;
+                       return -1;
+                     }) == 0;
+}
+
 Removal remove(const Directory& directory, const char* name, File file) {
   if (file.pending) return Removal::gone;  // it has no name, and goes when it is closed
   bool ours = true;
@@ -316,9 +327,17 @@ bool state_of(File file, FileState& state) {
 }
 
 bool identity_of(File file, FileIdentity& identity) {
-  struct stat status {};
-  if (!look(descriptor(file), status)) return false;
-  identity = FileIdentity{{static_cast<std::uint64_t>(status.st_ino), 0}, 0};
+  struct statx status {};
+  if (system_call({Point::look, file.handle}, [&](std::uint64_t) {
+        return ::statx(descriptor(file), "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &status);
+      }) != 0) {
+    return false;
+  }
+  identity = FileIdentity{{status.stx_ino, 0}, 0, 0};
+  if ((status.stx_mask & STATX_BTIME) != 0) {
+    constexpr std::int64_t kNanoseconds = 1'000'000'000;
+    identity.born = status.stx_btime.tv_sec * kNanoseconds + status.stx_btime.tv_nsec;
+  }
   // The generation, where the file system keeps one (ext4, XFS, btrfs); others
   // do not know the call.
   unsigned int generation = 0;

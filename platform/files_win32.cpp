@@ -201,6 +201,19 @@ Created publish(const Directory&, File&, const char*) {
   return Created::created;
 }
 
+bool names_file(const Directory& directory, const char* name, File file) {
+  const wchar_t* system_name = nullptr;
+  if (win32::to_system_path(directory, name, system_name) != win32::Named::file) return false;
+  const HANDLE named = win32::open_to_look(system_name, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  const bool same = win32::identity_of(named, a) && win32::identity_of(handle_of(file), b) &&
+                    win32::same_file(a, b);
+  (void)::CloseHandle(named);  // opened to be looked at only
+  return same;
+}
+
 // The file is deleted through its handle, which names it whatever its name is
 // by now: a file another program has put under its name is left alone. The
 // name goes when the handle is closed.
@@ -386,16 +399,18 @@ bool identity_of(File file, FileIdentity& identity) {
   if (!may_call(call)) return false;
   // The 128-bit file ID where the system gives one (ReFS needs all of it);
   // else the 64-bit file index.
-  FILE_ID_INFO id{};
-  if (::GetFileInformationByHandleEx(handle_of(file), FileIdInfo, &id, sizeof id)) {
-    identity = FileIdentity{};
-    std::memcpy(identity.number, id.FileId.Identifier, sizeof identity.number);
-    return done(call, true);
-  }
   BY_HANDLE_FILE_INFORMATION information{};
   if (!done(call, ::GetFileInformationByHandle(handle_of(file), &information) != 0)) return false;
+  // NTFS's file number carries a sequence number in its high 16 bits, which
+  // changes when the number is used again, and ReFS's 128-bit IDs are never
+  // used again: the number alone tells a file, and stands for the generation.
+  // (The creation time cannot: Wine gives the status change time there.)
   identity = FileIdentity{
-      {std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow, 0}, 0};
+      {std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow, 0}, 1, 0};
+  FILE_ID_INFO id{};
+  if (::GetFileInformationByHandleEx(handle_of(file), FileIdInfo, &id, sizeof id)) {
+    std::memcpy(identity.number, id.FileId.Identifier, sizeof identity.number);
+  }
   return true;
 }
 
@@ -498,9 +513,9 @@ Candidate open_candidate(const Directory& directory, const char* name, File targ
   // writing; a link at the name is opened itself, not followed.
   const seam::Call call{Point::open, -1, 0, 0, name};
   if (!may_call(call)) return Candidate::untrusted;
-  const HANDLE handle = ::CreateFileW(
-      system_name, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | win32::kIdentifyOnly, nullptr);
+  const HANDLE handle = ::CreateFileW(system_name, GENERIC_READ | DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT | win32::kIdentifyOnly, nullptr);
   if (!done(call, handle != INVALID_HANDLE_VALUE, number(handle))) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Candidate::absent

@@ -16,7 +16,7 @@ namespace zibel::platform {
 bool surely_missing(const char* path);
 
 // Whether one name in a directory (no separators) may hold `name` followed by
-// `ending`: 255 bytes on Linux, 255 UTF-16 units on Windows.
+// `ending`: 255 bytes on Linux; 255 UTF-16 units and 255 bytes on Windows.
 bool name_fits(std::string_view name, std::string_view ending);
 
 // Where the last name of a path starts: after its last separator ('/', and

@@ -27,7 +27,7 @@ bool surely_missing(const char* path) {
   }
   // Looked at by an open for no access, which carries the flags of every
   // open (win32::kIdentifyOnly): a pipe a link leads to learns nothing more.
-  const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE looked = win32::open_to_look(name, FILE_FLAG_OPEN_REPARSE_POINT, path);
   if (looked != INVALID_HANDLE_VALUE) {
     (void)::CloseHandle(looked);  // only looked at
     return false;
@@ -48,8 +48,11 @@ bool surely_missing(const char* path) {
   }
 }
 
+// 255 UTF-16 units on NTFS; and 255 bytes of UTF-8, which a share served by
+// Linux (and Wine's own drives) holds at most.
 bool name_fits(std::string_view name, std::string_view ending) {
-  return wtf8::utf16_units(name) + wtf8::utf16_units(ending) <= kMaxNameLength;
+  return wtf8::utf16_units(name) + wtf8::utf16_units(ending) <= kMaxNameLength &&
+         name.size() + ending.size() <= kMaxNameLength;
 }
 
 std::size_t last_name_start(std::string_view path) {

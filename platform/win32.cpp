@@ -96,8 +96,8 @@ Named to_system_path(const Directory& directory, const char* name, const wchar_t
   return to_system_path(joined_path, system_name);
 }
 
-HANDLE open_to_look(const wchar_t* name, DWORD flags) {
-  const seam::Call call{seam::Point::look};
+HANDLE open_to_look(const wchar_t* name, DWORD flags, const char* given) {
+  const seam::Call call{seam::Point::look, -1, 0, 0, given};
   if (!may_call(call)) return INVALID_HANDLE_VALUE;
   HANDLE handle =
       ::CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -48,10 +48,11 @@ constexpr DWORD kIdentifyOnly = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 // Opens `name` for no access at all, which has no effect on a file: for
 // looking at it only. With FILE_FLAG_OPEN_REPARSE_POINT in `flags` the entry
 // itself is opened, a link at its end included; without it, what it leads to.
+// `given` is the path as the tool has it, for the test seam's record.
 // Anything but a file or directory on disk (a pipe, a console, a device a link
 // led to) is closed again before anything is asked of it: it fails with
 // ERROR_BAD_FILE_TYPE.
-HANDLE open_to_look(const wchar_t* name, DWORD flags);
+HANDLE open_to_look(const wchar_t* name, DWORD flags, const char* given = nullptr);
 
 // Whether the last name of a path in system form holds a ':', which names an
 // alternate data stream of a file (notes.txt:s): another stream of the same

@@ -13,8 +13,8 @@ static_assert(std::endian::native == std::endian::little,
 
 // The layout, in bytes: the magic and the version, the state, the temporary
 // file's number, the owner (its length, then its bytes), the target's
-// identity, the three positions, the content's checksum, and last the
-// checksum of all that precedes it.
+// identity (number, generation, birth time), the three positions, the
+// content's checksum, and last the checksum of all that precedes it.
 constexpr char kMagic[8] = {'Z', 'I', 'B', 'E', 'L', 'R', 'E', 'C'};
 constexpr std::uint32_t kVersion = 1;
 
@@ -25,11 +25,12 @@ constexpr std::size_t kOwnerLengthAt = 20;
 constexpr std::size_t kOwnerAt = 24;
 constexpr std::size_t kTargetAt = 96;
 constexpr std::size_t kGenerationAt = 112;
-constexpr std::size_t kOldLengthAt = 120;
-constexpr std::size_t kNewLengthAt = 128;
-constexpr std::size_t kFirstChangeAt = 136;
-constexpr std::size_t kChecksumAt = 144;
-constexpr std::size_t kRecordChecksumAt = 152;
+constexpr std::size_t kBornAt = 120;
+constexpr std::size_t kOldLengthAt = 128;
+constexpr std::size_t kNewLengthAt = 136;
+constexpr std::size_t kFirstChangeAt = 144;
+constexpr std::size_t kChecksumAt = 152;
+constexpr std::size_t kRecordChecksumAt = 160;
 static_assert(kOwnerAt + sizeof(platform::Owner::bytes) <= kTargetAt);
 static_assert(kRecordChecksumAt + 8 == kCommitRecordSize);
 
@@ -64,6 +65,7 @@ void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]) {
   put(bytes, kTargetAt, record.target.number[0]);
   put(bytes, kTargetAt + 8, record.target.number[1]);
   put(bytes, kGenerationAt, record.target.generation);
+  put(bytes, kBornAt, record.target.born);
   put(bytes, kOldLengthAt, record.old_length);
   put(bytes, kNewLengthAt, record.new_length);
   put(bytes, kFirstChangeAt, record.first_change);
@@ -92,6 +94,7 @@ bool decode(const char* bytes, std::size_t length, CommitRecord& record) {
   record.target.number[0] = get<std::uint64_t>(bytes, kTargetAt);
   record.target.number[1] = get<std::uint64_t>(bytes, kTargetAt + 8);
   record.target.generation = get<std::uint64_t>(bytes, kGenerationAt);
+  record.target.born = get<std::int64_t>(bytes, kBornAt);
   record.old_length = get<std::uint64_t>(bytes, kOldLengthAt);
   record.new_length = get<std::uint64_t>(bytes, kNewLengthAt);
   record.first_change = get<std::uint64_t>(bytes, kFirstChangeAt);

@@ -42,7 +42,7 @@ struct CommitRecord {
   bool operator==(const CommitRecord&) const = default;
 };
 
-inline constexpr std::size_t kCommitRecordSize = 160;
+inline constexpr std::size_t kCommitRecordSize = 168;
 
 void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]);
 

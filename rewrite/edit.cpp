@@ -43,9 +43,13 @@ std::optional<Outcome> Edit::prepare() {
   // that cannot be told (a link that cannot be read), nothing is recovered,
   // and the first occurrence tries again.
   placed_ = place_temporary_files();
-  if (placed_ && recover(target_, directory_, beside_, request_.temporary_path, work_buffer,
-                         output_buffer) == Recovery::refused) {
-    return give_up(Outcome::update_incomplete);
+  if (placed_) {
+    // Completing a commit cut short is a commit too: a signal waits for it.
+    const platform::InterruptHold blocked;
+    if (recover(target_, directory_, beside_, request_.temporary_path, work_buffer,
+                output_buffer) == Recovery::refused) {
+      return give_up(Outcome::update_incomplete);
+    }
   }
   platform::seam::reach(platform::seam::Point::recovered);
   if (!platform::state_of(target_, target_state_)) return give_up(Outcome::cannot_open);
@@ -139,8 +143,15 @@ bool Edit::place_temporary_files() {
                                        sizeof beside_)) {
     return false;
   }
+  // The directory is opened by its name, and must then hold the target under
+  // its last name: another program may have swapped a directory on the way
+  // meanwhile, and every later name is made in the directory opened.
   const std::string_view beside{beside_};
-  return platform::open_directory(beside.substr(0, platform::last_name_start(beside)), directory_);
+  const std::size_t name_start = platform::last_name_start(beside);
+  if (!platform::open_directory(beside.substr(0, name_start), directory_)) return false;
+  if (platform::names_file(directory_, beside_ + name_start, target_)) return true;
+  platform::close(directory_);
+  return false;
 }
 
 const char* Edit::name_in_directory(const ArgumentField& path) const {
@@ -171,23 +182,27 @@ bool Edit::write_record() {
   return platform::write_at(record_file_, 0, bytes, sizeof bytes);
 }
 
-// Creates the temporary file, and its record first. Where they get their
-// names only when they are published (Linux), the names are settled then;
-// elsewhere the record has its name at once and says `preparing` before the
-// temporary file exists, under the first free name. A file that already has
-// one of these names is never touched.
+// Creates the temporary file, and its record first, under the first free
+// name. Where they get their names only when they are published (Linux), the
+// names are settled then; elsewhere the record has its name at once and says
+// `preparing`, naming a name that was free, before the temporary file exists.
+// A file that already has one of these names is never touched.
 bool Edit::create_temporary() {
   if (!placed_ && !(placed_ = place_temporary_files())) return false;
   record_.state = CommitRecord::State::preparing;
-  if (!platform::identity_of(target_, record_.target) || !platform::current_owner(record_.owner) ||
-      !create_record()) {
+  if (!platform::identity_of(target_, record_.target) || !platform::current_owner(record_.owner)) {
     return false;
   }
-  const bool says_preparing = record_made_ == Made::yes && !record_file_.pending;
   for (temporary_number_ = 0; temporary_number_ <= kNumberedTemporaryNames; ++temporary_number_) {
     if (!form_temporary_path(beside_, temporary_number_, request_.temporary_path)) return false;
+    // A name that cannot be told free is passed over: a record must never
+    // name a file of someone else's, which the next run would remove.
+    if (!platform::surely_missing(request_.temporary_path.c_str())) continue;
+    // A target that could not be told from a later file under its number gets
+    // no record, which the next run could not prove its own.
+    if (record_made_ == Made::no && record_.target.provable() && !create_record()) return false;
     record_.temporary_number = static_cast<std::uint32_t>(temporary_number_);
-    if (says_preparing && !write_record()) return false;
+    if (record_made_ == Made::yes && !record_file_.pending && !write_record()) return false;
     platform::Created result;
     {
       // The file and the duty to remove it on a signal come into being together.
@@ -206,7 +221,7 @@ bool Edit::create_temporary() {
         // opened it by name meanwhile finds it empty, and any later one waits
         // until this edit has ended.
         return platform::lock_for_edit(temporary_);
-      case platform::Created::name_taken:
+      case platform::Created::name_taken:  // made by another program just now
         continue;
       case platform::Created::failed:
         return false;
@@ -291,9 +306,10 @@ Outcome Edit::commit(const platform::InterruptHold&) {
   const ByteRange from_first_change[] = {
       {first_change_, input_length_ > written_ ? input_length_ : written_}};
   const bool only_changed = same_length_ && changed_.unrecorded_from() == ChangedBlocks::kNone;
-  const Overwrite result = overwrite(
-      target_, input_length_, temporary_,
-      only_changed ? changed_.ranges() : std::span<const ByteRange>(from_first_change), written_);
+  const Overwrite result =
+      overwrite(target_, input_length_, temporary_,
+                only_changed ? changed_.ranges() : std::span<const ByteRange>(from_first_change),
+                first_change_, written_);
   if (result == Overwrite::refused) return give_up(Outcome::cannot_update);
   target_open_ = false;
   const bool closed = platform::close(target_);
@@ -316,7 +332,15 @@ Outcome Edit::commit(const platform::InterruptHold&) {
                                         temporary_) != platform::Removal::failed;
   (void)platform::close(temporary_);  // only read since it was flushed
   if (record_made_ == Made::named) {
-    if (removed) (void)platform::remove(directory_, name_in_directory(record_path_), record_file_);
+    if (removed) {
+      (void)platform::remove(directory_, name_in_directory(record_path_), record_file_);
+    } else {
+      // The commit is complete: the record left with the temporary file says
+      // `preparing`, so that the next run removes both and completes nothing
+      // over what may be written to the target meanwhile.
+      record_.state = CommitRecord::State::preparing;
+      (void)(write_record() && platform::flush(record_file_));
+    }
     (void)platform::close(record_file_);
   }
   record_made_ = Made::closed;

@@ -57,18 +57,15 @@ bool read_exactly(platform::File file, std::uint64_t offset, char* into, std::si
   return true;
 }
 
-// Reads the record: `empty` where a run was ended before it wrote any.
-enum class Read { record, empty, unknown };
-Read read_record(platform::File file, CommitRecord& record) {
+bool read_record(platform::File file, CommitRecord& record) {
   char bytes[kCommitRecordSize + 1];
   std::size_t length = 0;
   for (std::ptrdiff_t count; length < sizeof bytes; length += static_cast<std::size_t>(count)) {
     count = platform::read_at(file, length, bytes + length, sizeof bytes - length);
-    if (count < 0) return Read::unknown;
+    if (count < 0) return false;
     if (count == 0) break;
   }
-  if (length == 0) return Read::empty;
-  return decode(bytes, length, record) ? Read::record : Read::unknown;
+  return decode(bytes, length, record);
 }
 
 // What the temporary file and the target hold, found in one pass over both.
@@ -122,8 +119,8 @@ Examined examine(platform::File target, std::uint64_t target_length, platform::F
 bool names_this_run(const CommitRecord& record, platform::File target) {
   platform::FileIdentity identity;
   platform::Owner owner;
-  return platform::identity_of(target, identity) && identity == record.target &&
-         platform::current_owner(owner) && owner == record.owner;
+  return platform::identity_of(target, identity) && identity.provable() &&
+         identity == record.target && platform::current_owner(owner) && owner == record.owner;
 }
 
 bool between(std::uint64_t length, std::uint64_t a, std::uint64_t b) {
@@ -142,15 +139,10 @@ Recovery recover(platform::File target, const platform::Directory& directory,
       record_file.open(directory, record_path, target) != platform::Candidate::opened) {
     return Recovery::nothing;
   }
-  switch (read_record(record_file.file(), record)) {
-    case Read::empty:  // holds nothing, and said nothing yet
-      (void)record_file.remove(directory, record_path);
-      return Recovery::cleaned;
-    case Read::unknown:
-      return Recovery::nothing;
-    case Read::record:
-      break;
-  }
+  // An empty file cannot be told from one of the user's own (where files are
+  // named as they are made, a run killed just after making its record, before
+  // writing it, leaves one).
+  if (!read_record(record_file.file(), record)) return Recovery::nothing;
   if (!names_this_run(record, target) || record.temporary_number > kNumberedTemporaryNames ||
       !form_temporary_path(beside, static_cast<int>(record.temporary_number), temporary_path)) {
     return Recovery::nothing;
@@ -184,8 +176,8 @@ Recovery recover(platform::File target, const platform::Directory& directory,
     const ByteRange from_first_change[] = {
         {record.first_change, std::max(state.length, record.new_length)}};
     if (!examined.prefix_same || !between(state.length, record.old_length, record.new_length) ||
-        overwrite(target, state.length, content.file(), from_first_change, record.new_length) !=
-            Overwrite::done) {
+        overwrite(target, state.length, content.file(), from_first_change, record.first_change,
+                  record.new_length) != Overwrite::done) {
       return Recovery::refused;
     }
     recovery = Recovery::completed;

@@ -7,10 +7,9 @@
 namespace zibel {
 namespace {
 
-// The record's ending, as long as the temporary file's, so that the same name
-// cut for one fits the other.
-constexpr std::string_view kRecordSuffix = ".rec";
-static_assert(kRecordSuffix.size() == kTemporarySuffix.size());
+// The record's ending: after the temporary file's, so that the two sort
+// together, and a name no other program uses.
+constexpr std::string_view kRecordSuffix = ".tmp.rec";
 
 bool continues_character(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;

@@ -1,6 +1,7 @@
 // The names of an edit's temporary files, beside the file the target
 // resolves to: "<target>.tmp", or the first free of "<target>.1.tmp" to
-// "<target>.99.tmp", for the new content; "<target>.rec" for its commit record.
+// "<target>.99.tmp", for the new content; "<target>.tmp.rec" for its commit
+// record.
 #pragma once
 
 #include <string_view>
@@ -19,7 +20,7 @@ inline constexpr int kNumberedTemporaryNames = 99;
 // be opened can be edited. False when even a name cut to nothing does not fit.
 bool form_temporary_path(std::string_view beside, int n, ArgumentField& path);
 
-// The same for the commit record, "<beside>.rec".
+// The same for the commit record, "<beside>.tmp.rec".
 bool form_record_path(std::string_view beside, ArgumentField& path);
 
 }  // namespace zibel

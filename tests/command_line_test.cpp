@@ -501,8 +501,10 @@ TEST_F(CommandLine, EditsAFileAtTheLongestPathWhoseTemporaryNameIsTaken) {
 // look-alike. On Linux names and strings are bytes as they are.
 
 TEST_F(CommandLine, FilesNamedInAnyScriptAreEdited) {
+  std::string longest;  // 253 bytes of UTF-8, 87 UTF-16 units
+  for (int i = 0; i < 83; ++i) longest += "日";
   const std::vector<std::string> names = {"日本語.txt", "σημειώσεις.txt", "my café notes.txt",
-                                          "naïve – ñ.txt"};
+                                          "naïve – ñ.txt", longest + ".txt"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     scratch.write(name, "a cat");
