@@ -279,17 +279,19 @@ bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
   if (!look(descriptor(file), status)) return false;
   const auto size = static_cast<std::uint64_t>(status.st_size);
   const std::uint64_t end = offset + length;
-  // Blocks shared with another file (a clone made by cp, a snapshot) get new
-  // ones when they are written: where the file system can (XFS), they are
-  // unshared now, so that a disk too full for them is found now. Elsewhere
-  // the call is refused, and on btrfs and ZFS such a write can still find the
-  // disk full.
-  if (offset < size &&
-      system_call({Point::preallocate, file.handle, offset, size - offset},
+  // Blocks shared with another file (a clone made by cp, a snapshot, the
+  // temporary file) get new ones when they are written: where the file system
+  // can (XFS), the range to be written is unshared now, so that a disk too
+  // full for it is found now; only that range, as the rest may stay shared.
+  // Elsewhere the call is refused, and on btrfs and ZFS such a write can
+  // still find the disk full.
+  const std::uint64_t shared_end = end < size ? end : size;
+  if (offset < shared_end &&
+      system_call({Point::preallocate, file.handle, offset, shared_end - offset},
                   [&](std::uint64_t) {
                     return ::fallocate(descriptor(file), FALLOC_FL_UNSHARE_RANGE,
                                        static_cast<off_t>(offset),
-                                       static_cast<off_t>(size - offset));
+                                       static_cast<off_t>(shared_end - offset));
                   }) != 0 &&
       errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
     return false;

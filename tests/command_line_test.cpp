@@ -396,7 +396,7 @@ TEST_F(FullDisk, NoRoomToUnshareTheBlocksOfAClonedTargetLeavesItUntouched) {
   const int filler = ::open(scratch.path("disk/filler").c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_EQ(::fallocate(filler, 0, 0, free_bytes - (5 << 20)), 0);
   ::close(filler);
-  expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "\nCannot update file!\n", 253);
+  expect_run({"/rt", "disk/notes.txt", "cat", "tiger"}, "\nCannot update file!\n", 253);
   EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
   EXPECT_TRUE(scratch.read("disk/clone.txt") == original);
   EXPECT_EQ(scratch.names("disk"), (Names{"clone.txt", "filler", "notes.txt"}));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -546,6 +547,24 @@ TEST(SharedBlocks, AnEditThatKeepsTheLengthSharesItsUnchangedBlocksSafely) {
         EXPECT_EQ(scratch.names(), Names{"notes.txt"});
       }
     }
+
+    // A disk with room for the changed blocks but not for the whole file:
+    // only what is written needs blocks of its own.
+    for (const std::string& name : scratch.names()) std::remove(scratch.path(name).c_str());
+    std::string large(std::size_t{96} << 20, 'x');
+    large.replace(100, 3, "cat");
+    large.replace(large.size() - 100, 3, "cat");
+    scratch.write("large.txt", large);
+    struct statvfs disk {};
+    ASSERT_EQ(::statvfs(mount_point.c_str(), &disk), 0);
+    const int ballast = ::open(scratch.path("ballast").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(::posix_fallocate(ballast, 0,
+                                static_cast<off_t>(disk.f_bavail * disk.f_frsize - (24 << 20))),
+              0);
+    ::close(ballast);
+    const RunResult result = scratch.run({"/rt", "large.txt", "cat", "dog"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(scratch.read("large.txt") == replace_all(large, "cat", "dog"));
   }
   ::umount2(mount_point.c_str(), MNT_DETACH);
   std::remove(image);
