@@ -144,7 +144,7 @@ std::vector<Change> changes_of(const std::string& trace, const std::string& targ
         sizes[out] = end;
         changes.push_back({Change::length, out, 0, "", end, ""});
       }
-    } else if (call.name == "ftruncate" && files.count(fd)) {
+    } else if ((call.name == "ftruncate" || call.name == "ftruncate64") && files.count(fd)) {
       sizes[files[fd]] = static_cast<std::size_t>(call.numbers[1]);
       changes.push_back({Change::length, files[fd], 0, "", sizes[files[fd]], ""});
     } else if ((call.name == "fsync" || call.name == "fdatasync") && files.count(fd)) {
@@ -291,10 +291,11 @@ TEST(PowerLoss, TheRunAfterAPowerCutLeavesTheOldOrTheNewContent) {
   const std::string expected = replace_all(original, "cat", "tiger");
   scratch.write("notes.txt", original);
   const std::string trace = scratch.path("../trace");
+  // A 32-bit program's ftruncate is ftruncate64 to the kernel.
   const std::string command = "cd '" + scratch.work() + "' && strace -o '" + trace +
                               "' -qq -xx -s 1000000 -e trace=openat,"
-                              "pwrite64,copy_file_range,fallocate,ftruncate,fsync,fdatasync,"
-                              "linkat,unlinkat,close '" +
+                              "pwrite64,copy_file_range,fallocate,ftruncate,ftruncate64,fsync,"
+                              "fdatasync,linkat,unlinkat,close '" +
                               scratch.path("../zibel") + "' /rt notes.txt cat tiger";
   ASSERT_EQ(std::system(command.c_str()), 0);
   ASSERT_TRUE(scratch.read("notes.txt") == expected);
