@@ -31,7 +31,8 @@ class MemoryStreams final : public PassStreams {
   bool start_output(std::uint64_t prefix_length) override {
     if (output.has_value()) misuse = true;  // started twice
     if (fail_start) return false;
-    output = input_.substr(0, prefix_length);
+    output = input_.substr(
+        0, static_cast<std::size_t>(std::min<std::uint64_t>(prefix_length, input_.size())));
     return true;
   }
 

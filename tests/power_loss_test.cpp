@@ -41,10 +41,10 @@ constexpr std::size_t kBlock = 4096;
 struct Change {
   enum Kind { data, length, link, unlink, flush_file, flush_names } kind;
   std::size_t file = 0;  // the file it changes or flushes, for those that do
-  std::uint64_t offset = 0;
-  std::string bytes;           // data
-  std::uint64_t new_size = 0;  // length
-  std::string name;            // link, unlink
+  std::size_t offset = 0;
+  std::string bytes;         // data
+  std::size_t new_size = 0;  // length
+  std::string name;          // link, unlink
 };
 
 // What strace prints with -xx: every byte of a string as \xNN.
@@ -94,13 +94,13 @@ Call parse(const std::string& line) {
 // The changes an edit made, from its trace. Files are numbered as they are
 // met: 0 is the target, present from the start; directories are not files.
 std::vector<Change> changes_of(const std::string& trace, const std::string& target,
-                               std::uint64_t target_size) {
+                               std::size_t target_size) {
   std::vector<Change> changes;
   std::map<long long, std::size_t> files;  // descriptor to file
   std::set<long long> directories;
   std::map<long long, std::string> looked;  // O_PATH descriptors, by what they name
   std::size_t next_file = 1;
-  std::vector<std::uint64_t> sizes(1, target_size);
+  std::vector<std::size_t> sizes(1, target_size);
   std::ifstream in(trace);
   for (std::string line; std::getline(in, line);) {
     if (line.find(" = ") == std::string::npos || line.find(" = -1 ") != std::string::npos) continue;
@@ -128,7 +128,7 @@ std::vector<Change> changes_of(const std::string& trace, const std::string& targ
       }
     } else if (call.name == "pwrite64" && files.count(fd)) {
       const std::size_t file = files[fd];
-      const std::uint64_t offset = static_cast<std::uint64_t>(call.numbers.back());
+      const std::size_t offset = static_cast<std::size_t>(call.numbers.back());
       const std::string bytes = call.strings.at(0).substr(0, static_cast<std::size_t>(call.result));
       changes.push_back({Change::data, file, offset, bytes, 0, ""});
       if (offset + bytes.size() > sizes[file]) {
@@ -138,12 +138,12 @@ std::vector<Change> changes_of(const std::string& trace, const std::string& targ
     } else if (call.name == "copy_file_range" && files.count(fd) && files.count(call.numbers[2])) {
       // copy_file_range(in, [in offset], out, [out offset], length, flags)
       changes.push_back({Change::data, files[call.numbers[2]],
-                         static_cast<std::uint64_t>(call.numbers[3]),
+                         static_cast<std::size_t>(call.numbers[3]),
                          "copy:" + std::to_string(files[fd]) + ":" +
                              std::to_string(call.numbers[1]) + ":" + std::to_string(call.result),
                          0, ""});
       const std::size_t out = files[call.numbers[2]];
-      const auto end = static_cast<std::uint64_t>(call.numbers[3] + call.result);
+      const auto end = static_cast<std::size_t>(call.numbers[3] + call.result);
       if (end > sizes[out]) {
         sizes[out] = end;
         changes.push_back({Change::length, out, 0, "", end, ""});
@@ -158,8 +158,8 @@ std::vector<Change> changes_of(const std::string& trace, const std::string& targ
                          ""});
       sizes[to] = sizes[from];
       changes.push_back({Change::length, to, 0, "", sizes[to], ""});
-    } else if (call.name == "ftruncate" && files.count(fd)) {
-      sizes[files[fd]] = static_cast<std::uint64_t>(call.numbers[1]);
+    } else if ((call.name == "ftruncate" || call.name == "ftruncate64") && files.count(fd)) {
+      sizes[files[fd]] = static_cast<std::size_t>(call.numbers[1]);
       changes.push_back({Change::length, files[fd], 0, "", sizes[files[fd]], ""});
     } else if ((call.name == "fsync" || call.name == "fdatasync") && files.count(fd)) {
       changes.push_back({Change::flush_file, files[fd], 0, "", 0, ""});
@@ -210,8 +210,8 @@ std::vector<DiskState> states_after(const std::vector<Change>& changes, std::siz
           const std::size_t a = bytes.find(':', 5);
           const std::size_t b = bytes.find(':', a + 1);
           const std::size_t from = std::stoul(bytes.substr(5, a - 5));
-          bytes = memory[from].substr(std::stoull(bytes.substr(a + 1, b - a - 1)),
-                                      std::stoull(bytes.substr(b + 1)));
+          bytes = memory[from].substr(std::stoul(bytes.substr(a + 1, b - a - 1)),
+                                      std::stoul(bytes.substr(b + 1)));
         }
         std::string& content = memory[change.file];
         if (content.size() < change.offset + bytes.size())
@@ -255,7 +255,7 @@ std::vector<DiskState> states_after(const std::vector<Change>& changes, std::siz
   // Any prefix of the length and name changes, and those made durable.
   for (std::size_t prefix = 0; prefix <= metadata.size(); ++prefix) {
     std::map<std::string, std::size_t> names = {{target, 0}};
-    std::vector<std::uint64_t> lengths;
+    std::vector<std::size_t> lengths;
     for (const std::string& content : durable) lengths.push_back(content.size());
     lengths[0] = target_old.size();
     for (std::size_t m = 0; m < metadata.size(); ++m) {
@@ -306,9 +306,11 @@ void try_every_power_cut(const ScratchDirectory& scratch, const std::string& old
   const std::string expected = replace_all(original, old_string, new_string);
   scratch.write("notes.txt", original);
   const std::string trace = scratch.path("../trace");
+  // A 32-bit program's ftruncate is ftruncate64 to the kernel.
   const std::string command = "cd '" + scratch.work() + "' && strace -o '" + trace +
                               "' -qq -xx -s 1000000 -e trace=openat,pwrite64,copy_file_range,"
-                              "ioctl,fallocate,ftruncate,fsync,fdatasync,linkat,unlinkat,close '" +
+                              "ioctl,fallocate,ftruncate,ftruncate64,fsync,fdatasync,linkat,"
+                              "unlinkat,close '" +
                               scratch.path("../zibel") + "' /rt notes.txt " + old_string + " " +
                               new_string;
   ASSERT_EQ(std::system(command.c_str()), 0);

@@ -64,8 +64,8 @@ void expect_substitution(const std::string& data, const std::string& old_string,
       std::string output = *expected;
       std::string input = data;
       for (const auto& [offset, length] : streams.replaced_ranges) {
-        output.replace(offset, length, length, '?');
-        input.replace(offset, length, length, '?');
+        output.replace(static_cast<std::size_t>(offset), length, length, '?');
+        input.replace(static_cast<std::size_t>(offset), length, length, '?');
       }
       EXPECT_TRUE(output == input);
     }
