@@ -4,6 +4,7 @@
 // somewhere the user is told about, and no stray file is left behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -609,6 +610,49 @@ TEST_F(Faults, TheUsersOwnFilesUnderTheToolsNamesAreNeverRemoved) {
     EXPECT_TRUE(scratch.read("notes.txt") == original);
     EXPECT_EQ(scratch.read(name), mine);
   }
+}
+
+// Where files are named as they are made, a run killed just after its record
+// said `preparing` names a temporary name that was free then. notes.txt.1.tmp,
+// the second name of notes.txt, is the first of notes.txt.1, whose run may
+// keep its new content there, killed in its commit: a run on notes.txt must
+// leave that copy, and the next run on notes.txt.1 completes its commit.
+TEST_F(Faults, ARecordLeftBeforeTheCommitNeverRemovesAnotherFilesKeptCopy) {
+  if (!scratch.windows() && ::geteuid() != 0) GTEST_SKIP() << "hiding /proc needs root";
+  reset();
+  scratch.write("notes.txt.tmp", "mine\n");
+  const auto killed_after_record = [&] {
+    RunOptions options;
+    options.environment = {"ZIBEL_TEST_TRACE=" + scratch.path("../trace")};
+    if (scratch.run({"/rt", "notes.txt", "cat", "dog"}, options).status != 0) return false;
+    for (const TracedCall& call : read_trace(scratch.path("../trace"))) {
+      if (call.point == "create" && call.name == "notes.txt.1.tmp") {
+        options.environment = {"ZIBEL_TEST_FAULT=create " + std::to_string(call.count) + " kill 0"};
+      }
+    }
+    scratch.write("notes.txt", original);
+    return scratch.run({"/rt", "notes.txt", "cat", "dog"}, options).status != 0;
+  };
+  if (scratch.windows()) {
+    ASSERT_TRUE(killed_after_record());
+  } else {
+    // Without /proc, Linux names new files as they are made too.
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(::mount("none", "/proc", "tmpfs", 0, nullptr), 0);
+    const bool killed = killed_after_record();
+    ASSERT_EQ(::umount2("/proc", 0), 0);
+    ASSERT_TRUE(killed);
+  }
+  // notes.txt.1 shrinks: its commit cuts it first, and is killed then.
+  scratch.write("notes.txt.1", original);
+  RunOptions options;
+  options.environment = {"ZIBEL_TEST_FAULT=before_commit 1 kill 0"};
+  ASSERT_NE(scratch.run({"/rt", "notes.txt.1", "cat", "c"}, options).status, 0);
+  EXPECT_EQ(scratch.run({"/rt", "notes.txt", "absent", "x"}).status, 0);
+  EXPECT_EQ(scratch.run({"/rt", "notes.txt.1", "absent", "x"}).status, 0);
+  EXPECT_TRUE(scratch.read("notes.txt.1") == replace_all(original, "cat", "c"));
+  EXPECT_EQ(scratch.read("notes.txt.tmp"), "mine\n");
 }
 
 // The completion of a commit that a run left is a commit too: a signal waits
