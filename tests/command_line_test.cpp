@@ -377,8 +377,9 @@ TEST_F(FullDisk, NoRoomToFillTheHolesOfASparseTargetLeavesItUntouched) {
 }
 
 // Blocks the target shares with a copy (cp clones them on XFS) need new
-// blocks when they are overwritten: on a disk too full for them the edit is
-// refused with the target whole, not torn part way.
+// blocks when they are overwritten (from the first change on, where the length
+// changes): on a disk too full for them the edit is refused with the target
+// whole, not torn part way.
 TEST_F(FullDisk, NoRoomToUnshareTheBlocksOfAClonedTargetLeavesItUntouched) {
   if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
   mount_xfs_image();
@@ -400,6 +401,26 @@ TEST_F(FullDisk, NoRoomToUnshareTheBlocksOfAClonedTargetLeavesItUntouched) {
   EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
   EXPECT_TRUE(scratch.read("disk/clone.txt") == original);
   EXPECT_EQ(scratch.names("disk"), (Names{"clone.txt", "filler", "notes.txt"}));
+}
+
+// An edit that keeps the length needs room only for the blocks it changes:
+// its temporary file shares every other block with the target (XFS), so a
+// disk with less room than the file still takes an edit of one block.
+TEST_F(FullDisk, AnEditThatKeepsTheLengthNeedsRoomOnlyForTheBlocksItChanges) {
+  if (scratch.windows()) GTEST_SKIP() << kPosixOnly;
+  mount_xfs_image();
+  if (!mounted_) return;
+  const std::string original = "cat" + std::string((32u << 20) - 3, 'c');
+  scratch.write("disk/notes.txt", original);
+  struct statvfs disk {};
+  ASSERT_EQ(::statvfs(scratch.path("disk").c_str(), &disk), 0);
+  const auto free_bytes = static_cast<off_t>(disk.f_bavail * disk.f_frsize);
+  const int filler = ::open(scratch.path("disk/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::fallocate(filler, 0, 0, free_bytes - (8 << 20)), 0);
+  ::close(filler);
+  expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "", 0);
+  EXPECT_TRUE(scratch.read("disk/notes.txt") == "dog" + original.substr(3));
+  EXPECT_EQ(scratch.names("disk"), (Names{"filler", "notes.txt"}));
 }
 
 // A pipe or device is refused before it is opened: a writer waiting on a
