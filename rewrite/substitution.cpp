@@ -10,6 +10,19 @@
 namespace zibel {
 namespace {
 
+// How many of the `length` bytes at `from`, whose first is `byte`, reach up to
+// and include its last occurrence among them.
+std::size_t through_last(const char* from, std::size_t length, char byte) {
+  const simd::Vector wanted = simd::broadcast(byte);
+  for (; length >= simd::kWidth; length -= simd::kWidth) {
+    const std::uint32_t found =
+        simd::bits(simd::equal(simd::load(from + length - simd::kWidth), wanted));
+    if (found != 0) return length - simd::kWidth + static_cast<std::size_t>(std::bit_width(found));
+  }
+  while (from[length - 1] != byte) --length;
+  return length;
+}
+
 // Gathers small pieces of output into large writes.
 class OutputGather {
  public:
@@ -219,8 +232,10 @@ class Pass {
         return false;
       }
       if (maps_bytes_) {
-        // One byte for another: the rest of the region is one translation.
-        streams_.replaced(buffer_offset_ + at, search_end_ - at);
+        // One byte for another: the rest of the region is one translation,
+        // whose changes end at the byte's last occurrence.
+        streams_.replaced(buffer_offset_ + at,
+                          through_last(found, search_end_ - at, old_string_[0]));
         if (!output_.put_mapped(found, search_end_ - at, old_string_[0], new_string_[0])) {
           return false;
         }

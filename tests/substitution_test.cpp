@@ -60,10 +60,14 @@ void expect_substitution(const std::string& data, const std::string& old_string,
     EXPECT_FALSE(streams.misuse);
     ASSERT_EQ(streams.output, expected);
     if (expected && old_string.size() == new_string.size()) {
-      // Outside what the pass said it replaced, the output is the input.
+      // Outside what the pass said it replaced, the output is the input; and
+      // what it said starts and ends with an occurrence.
       std::string output = *expected;
       std::string input = data;
       for (const auto& [offset, length] : streams.replaced_ranges) {
+        const auto begin = static_cast<std::size_t>(offset);
+        EXPECT_EQ(data.substr(begin, old_string.size()), old_string);
+        EXPECT_EQ(data.substr(begin + length - old_string.size(), old_string.size()), old_string);
         output.replace(static_cast<std::size_t>(offset), length, length, '?');
         input.replace(static_cast<std::size_t>(offset), length, length, '?');
       }
