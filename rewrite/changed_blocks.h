@@ -46,10 +46,28 @@ class ChangedBlocks {
   // there on every byte counts as changed.
   std::uint64_t unrecorded_from() const { return unrecorded_from_; }
 
+  // Calls write(from, to) for each part [from, to) of the bytes [offset, end)
+  // that lies in the changed blocks noted so far, in order, and returns false
+  // as soon as a call does. Calls come with offsets that only grow. The last
+  // range may still grow at its end, as a later change in the block after it
+  // is noted: what was passed is never visited again, but that range is.
+  template <typename Write>
+  bool each_changed(std::uint64_t offset, std::uint64_t end, Write write) {
+    while (passed_ + 1 < count_ && ranges_[passed_].end <= offset) ++passed_;
+    for (std::size_t i = passed_; i < count_ && ranges_[i].begin < end; ++i) {
+      const std::uint64_t from = ranges_[i].begin > offset ? ranges_[i].begin : offset;
+      const std::uint64_t to = ranges_[i].end < end ? ranges_[i].end : end;
+      if (from < to && !write(from, to)) return false;
+    }
+    if (unrecorded_from_ >= end) return true;
+    return write(unrecorded_from_ > offset ? unrecorded_from_ : offset, end);
+  }
+
  private:
   std::uint64_t block_;
   ByteRange ranges_[kCapacity];
   std::size_t count_ = 0;
+  std::size_t passed_ = 0;  // the ranges before it end before what each_changed was last given
   std::uint64_t unrecorded_from_ = kNone;
 };
 

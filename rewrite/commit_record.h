@@ -23,13 +23,19 @@ namespace zibel {
 struct CommitRecord {
   // The temporary file is being written, and the target untouched; or it is
   // complete and on disk, and the commit may have begun. Only the state, the
-  // number, the target and the owner are said while preparing.
+  // number, the target, the owner and, once it is made, the temporary file are
+  // said while preparing.
   enum class State : std::uint32_t { preparing = 1, committing = 2 };
   State state = State::committing;
   // The number of the temporary name that holds the new content ("<target>.tmp"
   // is 0, "<target>.<n>.tmp" is n).
   std::uint32_t temporary_number = 0;
   platform::FileIdentity target;
+  // The temporary file's, once it is made: the next run removes a file under
+  // its name only when it is this one, as another file's run may have made
+  // one there since ("<target>.1.tmp" is also the first name "<target>.1"
+  // gives its temporary file).
+  platform::FileIdentity temporary;
   platform::Owner owner;         // the user whose run wrote it
   std::uint64_t old_length = 0;  // the target's length before the edit
   std::uint64_t new_length = 0;  // the new content's, the temporary file's
@@ -42,7 +48,7 @@ struct CommitRecord {
   bool operator==(const CommitRecord&) const = default;
 };
 
-inline constexpr std::size_t kCommitRecordSize = 168;
+inline constexpr std::size_t kCommitRecordSize = 200;
 
 void encode(const CommitRecord& record, char (&bytes)[kCommitRecordSize]);
 

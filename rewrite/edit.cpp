@@ -116,24 +116,10 @@ bool Edit::write(const char* bytes, std::size_t length) {
 // lies in changed blocks, over the target's own in the clone: every changed
 // block is noted before the new content that fills it is written.
 bool Edit::write_changed(std::uint64_t offset, const char* bytes, std::size_t length) {
-  const std::uint64_t end = offset + length;
-  const std::span<const ByteRange> ranges = changed_.ranges();
-  while (next_range_ < ranges.size() && ranges[next_range_].end <= offset) ++next_range_;
-  for (const ByteRange& range : ranges.subspan(next_range_)) {
-    if (range.begin >= end) break;
-    const std::uint64_t from = range.begin > offset ? range.begin : offset;
-    const std::uint64_t to = range.end < end ? range.end : end;
-    if (!platform::write_at(temporary_, from, bytes + (from - offset),
-                            static_cast<std::size_t>(to - from))) {
-      return false;
-    }
-  }
-  // Past the table's end every byte counts as changed.
-  const std::uint64_t unrecorded = changed_.unrecorded_from();
-  if (unrecorded >= end) return true;
-  const std::uint64_t from = unrecorded > offset ? unrecorded : offset;
-  return platform::write_at(temporary_, from, bytes + (from - offset),
-                            static_cast<std::size_t>(end - from));
+  return changed_.each_changed(offset, offset + length, [&](std::uint64_t from, std::uint64_t to) {
+    return platform::write_at(temporary_, from, bytes + (from - offset),
+                              static_cast<std::size_t>(to - from));
+  });
 }
 
 // The temporary files go beside the file the target resolves to, on the same
@@ -219,8 +205,12 @@ bool Edit::create_temporary() {
       case platform::Created::created:
         // Locked before anything is written: another run of the tool that
         // opened it by name meanwhile finds it empty, and any later one waits
-        // until this edit has ended.
-        return platform::lock_for_edit(temporary_);
+        // until this edit has ended. A record with a name says which file is
+        // its own at once; should that write be lost, the next run leaves the
+        // file, as one it cannot prove its own.
+        return platform::lock_for_edit(temporary_) &&
+               platform::identity_of(temporary_, record_.temporary) &&
+               (record_made_ != Made::yes || record_file_.pending || write_record());
       case platform::Created::name_taken:  // made by another program just now
         continue;
       case platform::Created::failed:

@@ -148,7 +148,6 @@ class Edit final : private PassStreams {
   bool same_length_ = false;
   ChangedBlocks changed_;
   bool shares_blocks_ = false;
-  std::size_t next_range_ = 0;  // the first changed range the output has not passed yet
 };
 
 }  // namespace zibel

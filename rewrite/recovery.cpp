@@ -159,11 +159,20 @@ Recovery recover(platform::File target, const platform::Directory& directory,
     case platform::Candidate::opened:
       break;
   }
+  // A file under the name that is not the one the run made is another's: the
+  // run was ended before it made its own, or that one has gone since.
+  platform::FileIdentity identity;
+  const bool its_own = record.temporary.provable() &&
+                       platform::identity_of(content.file(), identity) &&
+                       identity == record.temporary;
   if (record.state == CommitRecord::State::preparing) {
     // The run was ended before its commit: the target is untouched.
-    if (content.remove(directory, temporary_path)) (void)record_file.remove(directory, record_path);
+    if (!its_own || content.remove(directory, temporary_path)) {
+      (void)record_file.remove(directory, record_path);
+    }
     return Recovery::cleaned;
   }
+  if (!its_own) return Recovery::nothing;
   platform::FileState state;
   if (!platform::state_of(target, state)) return Recovery::nothing;
   const Examined examined = examine(target, state.length, content.file(), record, buffer, other);

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -219,6 +220,24 @@ RunResult ScratchDirectory::ended(const Started& started, int status) const {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   EXPECT_NE(result.status, kCannotStart) << "the test could not start the program";
   return result;
+}
+
+XfsImage::XfsImage() {
+  std::string pattern = "/dev/shm/zibel-xfs-XXXXXX";
+  if (::geteuid() != 0 || ::mkdtemp(pattern.data()) == nullptr) return;
+  root_ = pattern;
+  mount_point_ = root_ + "/disk";
+  const std::string image = root_ + "/image";
+  const std::string make = "mkdir '" + mount_point_ + "' && truncate -s 300M '" + image +
+                           "' && mkfs.xfs -q '" + image + "' 2>/dev/null && mount -o loop '" +
+                           image + "' '" + mount_point_ + "' 2>/dev/null";
+  mounted_ = std::system(make.c_str()) == 0;
+}
+
+XfsImage::~XfsImage() {
+  if (mounted_) ::umount2(mount_point_.c_str(), MNT_DETACH);
+  std::error_code ignored;
+  if (!root_.empty()) fs::remove_all(root_, ignored);
 }
 
 }  // namespace zibel::testing

@@ -91,4 +91,23 @@ class ScratchDirectory {
   mutable int runs_ = 0;
 };
 
+// An XFS file system in memory, where files can share blocks: an image of its
+// own in /dev/shm, on a loop device, unmounted and removed when it goes.
+// Needs root, xfsprogs and loop devices; mounted() says whether it was made.
+class XfsImage {
+ public:
+  XfsImage();
+  ~XfsImage();
+  XfsImage(const XfsImage&) = delete;
+  XfsImage& operator=(const XfsImage&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& mount_point() const { return mount_point_; }
+
+ private:
+  std::string root_;
+  std::string mount_point_;
+  bool mounted_ = false;
+};
+
 }  // namespace zibel::testing
