@@ -31,7 +31,7 @@ TEST(ChangedBlocks, EveryChangedByteIsHandedOutWhateverTheBlockSize) {
                    std::to_string(changes[0]) + " of " + std::to_string(changes.size()));
       ChangedBlocks table(block);
       const std::uint64_t length = changes.back() + kMiB;
-      std::vector<bool> handed_out(length);
+      std::vector<bool> handed_out(static_cast<std::size_t>(length));
       std::size_t noted = 0;
       for (std::uint64_t piece = 0; piece < length; piece += kPiece) {
         const std::uint64_t end = piece + kPiece < length ? piece + kPiece : length;
@@ -40,11 +40,14 @@ TEST(ChangedBlocks, EveryChangedByteIsHandedOutWhateverTheBlockSize) {
         }
         ASSERT_TRUE(table.each_changed(piece, end, [&](std::uint64_t from, std::uint64_t to) {
           EXPECT_TRUE(piece <= from && from < to && to <= end);
-          for (std::uint64_t at = from; at < to; ++at) handed_out[at] = true;
+          for (std::uint64_t at = from; at < to; ++at)
+            handed_out[static_cast<std::size_t>(at)] = true;
           return true;
         }));
       }
-      for (const std::uint64_t at : changes) EXPECT_TRUE(handed_out[at]) << at;
+      for (const std::uint64_t at : changes) {
+        EXPECT_TRUE(handed_out[static_cast<std::size_t>(at)]) << at;
+      }
     }
   }
 }
