@@ -368,22 +368,31 @@ bool current_owner(Owner& owner) {
 
 namespace {
 
-// Takes the lock byte shared, without waiting: false when a live run holds it.
-bool lock_shared_at_once(int fd) {
+// Takes the lock byte, `type` F_RDLCK or F_WRLCK, waiting for it or not: a
+// lock owned by the open file, not by the process (F_OFD_SETLK); where the
+// kernel has none of those, a classic one, which serves as well here. -1 with
+// errno on failure.
+int lock_byte(int fd, short type, bool wait) {
   struct flock region {};
-  region.l_type = F_RDLCK;
+  region.l_type = type;
   region.l_whence = SEEK_SET;
   region.l_start = kLockOffset;
   region.l_len = 1;
-  int result = system_call({Point::lock, fd},
-                           [&](std::uint64_t) { return ::fcntl(fd, F_OFD_SETLK, &region); });
-  if (result != 0 && errno == EINVAL) {
-    result = system_call({Point::lock, fd},
-                         [&](std::uint64_t) { return ::fcntl(fd, F_SETLK, &region); });
-  }
+  const int result = system_call({Point::lock, fd}, [&](std::uint64_t) {
+    return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &region);
+  });
+  if (result == 0 || errno != EINVAL) return result;
+  return system_call({Point::lock, fd}, [&](std::uint64_t) {
+    return ::fcntl(fd, wait ? F_SETLKW : F_SETLK, &region);
+  });
+}
+
+// Takes the lock byte shared, without waiting: false when a live run holds it.
+bool lock_shared_at_once(int fd) {
   // On a file system without locks no run is told apart: this one holds the
   // target's lock, so no run of this tool edits that target now.
-  return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
+  return lock_byte(fd, F_RDLCK, false) == 0 || errno == ENOLCK || errno == EOPNOTSUPP ||
+         errno == ENOSYS;
 }
 
 }  // namespace
@@ -451,24 +460,9 @@ bool flush(const Directory& directory) {
 }
 
 bool lock_for_edit(File file) {
-  // A lock owned by the open file, not by the process (F_OFD_SETLKW); where
-  // the kernel has none of those, a classic one, which serves as well here.
-  struct flock region {};
-  region.l_type = F_WRLCK;
-  region.l_whence = SEEK_SET;
-  region.l_start = kLockOffset;
-  region.l_len = 1;
-  int result = system_call({Point::lock, file.handle}, [&](std::uint64_t) {
-    return ::fcntl(descriptor(file), F_OFD_SETLKW, &region);
-  });
-  if (result != 0 && errno == EINVAL) {
-    result = system_call({Point::lock, file.handle}, [&](std::uint64_t) {
-      return ::fcntl(descriptor(file), F_SETLKW, &region);
-    });
-  }
-  if (result == 0) return true;
   // A file system without locks can still be edited, only not guarded.
-  return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+  return lock_byte(descriptor(file), F_WRLCK, true) == 0 || errno == ENOLCK ||
+         errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
 }
 
 // Other programs' POSIX locks never stop this tool's writes.
