@@ -316,6 +316,19 @@ std::uint64_t block_size(File) {
   return 4096;
 }
 
+namespace {
+
+// The file's length, and its times and attributes.
+bool size_and_basics(File file, LARGE_INTEGER& size, FILE_BASIC_INFO& basic) {
+  const seam::Call call{Point::look, file.handle};
+  return may_call(call) &&
+         done(call, ::GetFileSizeEx(handle_of(file), &size) &&
+                        ::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic,
+                                                       sizeof basic));
+}
+
+}  // namespace
+
 bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
   // Space within the file is only missing in the holes of a sparse file, which
   // are filled with zeros; space past the end is allocated as such. (An
@@ -323,13 +336,7 @@ bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
   // sparse flag would fill every hole of the file.)
   LARGE_INTEGER size{};
   FILE_BASIC_INFO basic{};
-  const seam::Call look{Point::look, file.handle};
-  if (!may_call(look) ||
-      !done(look, ::GetFileSizeEx(handle_of(file), &size) &&
-                      ::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &basic,
-                                                     sizeof basic))) {
-    return false;
-  }
+  if (!size_and_basics(file, size, basic)) return false;
   const std::uint64_t end = offset + length;
   const auto old_end = static_cast<std::uint64_t>(size.QuadPart);
   if ((basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 &&
@@ -354,13 +361,7 @@ bool preallocate(File file, std::uint64_t offset, std::uint64_t length) {
 bool state_of(File file, FileState& state) {
   LARGE_INTEGER size{};
   FILE_BASIC_INFO times{};
-  const seam::Call call{Point::look, file.handle};
-  if (!may_call(call) ||
-      !done(call, ::GetFileSizeEx(handle_of(file), &size) &&
-                      ::GetFileInformationByHandleEx(handle_of(file), FileBasicInfo, &times,
-                                                     sizeof times))) {
-    return false;
-  }
+  if (!size_and_basics(file, size, times)) return false;
   state.length = static_cast<std::uint64_t>(size.QuadPart);
   state.modified = times.LastWriteTime.QuadPart;
   state.changed = times.ChangeTime.QuadPart;
