@@ -315,6 +315,15 @@ class FullDisk : public CommandLine {
     }
     mounted_ = true;
   }
+  // Fills the disk with disk/filler but for `bytes`.
+  void fill_disk_but(off_t bytes) {
+    struct statvfs disk {};
+    ASSERT_EQ(::statvfs(scratch.path("disk").c_str(), &disk), 0);
+    const auto free_bytes = static_cast<off_t>(disk.f_bavail * disk.f_frsize);
+    const int filler = ::open(scratch.path("disk/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::fallocate(filler, 0, 0, free_bytes - bytes), 0);
+    ::close(filler);
+  }
   void TearDown() override {
     if (mounted_) ::umount2(scratch.path("disk").c_str(), MNT_DETACH);
     if (!image_.empty()) std::remove(image_.c_str());
@@ -391,12 +400,7 @@ TEST_F(FullDisk, NoRoomToUnshareTheBlocksOfAClonedTargetLeavesItUntouched) {
                             .c_str()),
             0);
   // The disk full but for room for the temporary file and a little more.
-  struct statvfs disk {};
-  ASSERT_EQ(::statvfs(scratch.path("disk").c_str(), &disk), 0);
-  const auto free_bytes = static_cast<off_t>(disk.f_bavail * disk.f_frsize);
-  const int filler = ::open(scratch.path("disk/filler").c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(::fallocate(filler, 0, 0, free_bytes - (5 << 20)), 0);
-  ::close(filler);
+  fill_disk_but(5 << 20);
   expect_run({"/rt", "disk/notes.txt", "cat", "tiger"}, "\nCannot update file!\n", 253);
   EXPECT_TRUE(scratch.read("disk/notes.txt") == original);
   EXPECT_TRUE(scratch.read("disk/clone.txt") == original);
@@ -412,12 +416,7 @@ TEST_F(FullDisk, AnEditThatKeepsTheLengthNeedsRoomOnlyForTheBlocksItChanges) {
   if (!mounted_) return;
   const std::string original = "cat" + std::string((32u << 20) - 3, 'c');
   scratch.write("disk/notes.txt", original);
-  struct statvfs disk {};
-  ASSERT_EQ(::statvfs(scratch.path("disk").c_str(), &disk), 0);
-  const auto free_bytes = static_cast<off_t>(disk.f_bavail * disk.f_frsize);
-  const int filler = ::open(scratch.path("disk/filler").c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(::fallocate(filler, 0, 0, free_bytes - (8 << 20)), 0);
-  ::close(filler);
+  fill_disk_but(8 << 20);
   expect_run({"/rt", "disk/notes.txt", "cat", "dog"}, "", 0);
   EXPECT_TRUE(scratch.read("disk/notes.txt") == "dog" + original.substr(3));
   EXPECT_EQ(scratch.names("disk"), (Names{"filler", "notes.txt"}));
