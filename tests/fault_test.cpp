@@ -599,6 +599,9 @@ TEST_F(Faults, TheUsersOwnFilesUnderTheToolsNamesAreNeverRemoved) {
 // leave that copy, and the next run on notes.txt.1 completes its commit.
 TEST_F(Faults, ARecordLeftBeforeTheCommitNeverRemovesAnotherFilesKeptCopy) {
   if (!scratch.windows() && ::geteuid() != 0) GTEST_SKIP() << "hiding /proc needs root";
+#if defined(__SANITIZE_ADDRESS__)
+  if (!scratch.windows()) GTEST_SKIP() << "the sanitizers' runtime cannot start without /proc";
+#endif
   reset();
   scratch.write("notes.txt.tmp", "mine\n");
   const auto killed_after_record = [&] {
