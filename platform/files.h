@@ -21,6 +21,9 @@ struct File {
   std::intptr_t handle = -1;
   // Made by create_private with no name, and not published yet (Linux).
   bool pending = false;
+  // Made by create_private to be deleted by the system when its last handle
+  // closes, however the process ends, until it is published (Windows).
+  bool delete_pending = false;
 };
 
 // A directory that new files are made in. Its path is the path up to and
@@ -50,7 +53,8 @@ enum class Created { created, name_taken, failed };
 // not used yet (the file is `pending`): a run killed before that leaves
 // nothing behind. Elsewhere (Windows; a file system without O_TMPFILE, or no
 // /proc) it is made under `name`, never opening, emptying or replacing an
-// entry that already has that name (name_taken).
+// entry that already has that name (name_taken); on Windows the system
+// deletes it if the process ends before it is published, as a kill does.
 Created create_private(const Directory& directory, const char* name, File& file);
 
 // Gives a file made by create_private its name, `name` (the one it was made

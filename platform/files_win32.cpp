@@ -46,15 +46,19 @@ std::intptr_t number(HANDLE handle) {
   return reinterpret_cast<std::intptr_t>(handle);
 }
 
-// Has the open file deleted when its last handle closes: the file itself,
-// whatever name it has by then, and never another that took its name.
+// Whether the open file is deleted when its last handle closes, however the
+// process ends: the file itself, whatever name it has by then, and never
+// another that took its name.
+bool set_delete_disposition(HANDLE handle, bool delete_file) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = delete_file ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
 bool delete_on_close(HANDLE handle) {
   const seam::Call call{Point::remove, number(handle)};
-  if (!may_call(call)) return false;
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  return done(call, ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                                 sizeof disposition) != 0);
+  return may_call(call) && done(call, set_delete_disposition(handle, true));
 }
 
 // A security descriptor that gives the current user alone access to a new
@@ -192,12 +196,22 @@ Created create_private(const Directory& directory, const char* name, File& file)
     return Created::failed;
   }
   file = file_of(handle);
+  // Until it is published, a run that ends, even killed or with its console
+  // closed, leaves nothing behind; only a power cut then leaves the file. A
+  // file system that refuses keeps it as it would be without.
+  file.delete_pending = set_delete_disposition(handle, true);
   return Created::created;
 }
 
-// The name was made with the file, and NTFS journals it.
-// The file was made under its name, and NTFS journals it.
-Created publish(const Directory&, File&, const char*) {
+// The file was made under its name, and NTFS journals it: publishing keeps it
+// when its last handle closes.
+Created publish(const Directory&, File& file, const char*) {
+  if (!file.delete_pending) return Created::created;
+  const seam::Call call{Point::link, number(handle_of(file))};
+  if (!may_call(call) || !done(call, set_delete_disposition(handle_of(file), false))) {
+    return Created::failed;
+  }
+  file.delete_pending = false;
   return Created::created;
 }
 

@@ -21,7 +21,8 @@ namespace zibel::platform::seam {
 // enumeration, the names the tests use and the count all come from it.
 //   open         opening a file or directory by name (open, openat, CreateFileW)
 //   create       making a new file (O_TMPFILE or O_EXCL, CREATE_NEW)
-//   link         giving a new file its name (linkat)
+//   link         giving a new file its name (linkat), or keeping one made
+//                under its name when it is closed (FileDispositionInfo)
 //   look         reading a file's metadata (stat, lstat, fstat, fstatat,
 //                FS_IOC_GETVERSION, GetFileAttributesW, GetFileInformationByHandle)
 //   read_link    reading a symbolic link (readlink; Windows lets the system
