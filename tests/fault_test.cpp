@@ -638,16 +638,27 @@ TEST_F(Faults, ASignalWaitsForTheCompletionOfACommitLeftBehind) {
 
 // A commit is complete once the target is flushed, even when its temporary
 // file cannot be removed then: what another program writes to the target
-// afterwards is never rolled back by the next run.
+// afterwards is never rolled back by the next run. The same goes for the
+// completion of a commit that a killed run left.
 TEST_F(Faults, AFinishedCommitIsNeverCompletedAgain) {
-  const RunResult result = edit("remove 1 fail " + std::to_string(EACCES));
-  ASSERT_EQ(result.status, 0);
-  ASSERT_TRUE(scratch.read("notes.txt") == expected);
-  std::string changed = expected;
-  changed.replace(changed.rfind("plain"), 5, "PLAIN");
-  scratch.write("notes.txt", changed);
-  EXPECT_EQ(scratch.run({"/rt", "notes.txt", "absent", "x"}).status, 0);
-  EXPECT_TRUE(scratch.read("notes.txt") == changed);
+  const std::string cannot_remove = "remove 1 fail " + std::to_string(EACCES);
+  for (const bool left_by_a_killed_run : {false, true}) {
+    SCOPED_TRACE(left_by_a_killed_run ? "completed by the next run" : "the run's own commit");
+    if (left_by_a_killed_run) {
+      ASSERT_NE(edit("before_commit 1 kill 0").status, 0);
+      RunOptions options;
+      options.environment = {"ZIBEL_TEST_FAULT=" + cannot_remove};
+      ASSERT_EQ(scratch.run({"/rt", "notes.txt", "absent", "x"}, options).status, 0);
+    } else {
+      ASSERT_EQ(edit(cannot_remove).status, 0);
+    }
+    ASSERT_TRUE(scratch.read("notes.txt") == expected);
+    std::string changed = expected;
+    changed.replace(changed.rfind("plain"), 5, "PLAIN");
+    scratch.write("notes.txt", changed);
+    EXPECT_EQ(scratch.run({"/rt", "notes.txt", "absent", "x"}).status, 0);
+    EXPECT_TRUE(scratch.read("notes.txt") == changed);
+  }
 }
 
 // Windows has one kind of interrupt (Ctrl-C), which ends a program with
