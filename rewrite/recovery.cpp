@@ -191,9 +191,12 @@ Recovery recover(platform::File target, const platform::Directory& directory,
     }
     recovery = Recovery::completed;
   }
-  // The temporary file first, and the record once it has gone, as after a
-  // commit.
-  if (content.remove(directory, temporary_path)) record_file.remove(directory, record_path);
+  // The temporary file first, then the record. Should the temporary file
+  // stay, the record goes all the same: a completed commit must never be
+  // completed again, over what another program writes to the target later.
+  // The file is left without a record, which no run touches.
+  (void)content.remove(directory, temporary_path);
+  (void)record_file.remove(directory, record_path);
   return recovery;
 }
 
