@@ -84,8 +84,7 @@ bool Edit::start_output(std::uint64_t prefix_length) {
   // An edit that keeps the length changes only some blocks: where the file
   // system can, the temporary file starts as a clone of the target, sharing
   // every block, and only the changed ones are written to it.
-  same_length_ = request_.old_string.view().size() == request_.new_string.view().size();
-  if (same_length_) {
+  if (keeps_length()) {
     changed_ = ChangedBlocks(platform::block_size(target_));
     switch (platform::clone(target_, temporary_)) {
       case platform::Cloned::cloned:
@@ -101,7 +100,7 @@ bool Edit::start_output(std::uint64_t prefix_length) {
 }
 
 void Edit::replaced(std::uint64_t offset, std::size_t length) {
-  if (same_length_) changed_.add(offset, length);
+  if (keeps_length()) changed_.add(offset, length);
 }
 
 bool Edit::write(const char* bytes, std::size_t length) {
@@ -295,7 +294,7 @@ Outcome Edit::commit(const platform::InterruptHold&) {
   // holds them all; else everything from the first change on.
   const ByteRange from_first_change[] = {
       {first_change_, input_length_ > written_ ? input_length_ : written_}};
-  const bool only_changed = same_length_ && changed_.unrecorded_from() == ChangedBlocks::kNone;
+  const bool only_changed = keeps_length() && changed_.unrecorded_from() == ChangedBlocks::kNone;
   const Overwrite result =
       overwrite(target_, input_length_, temporary_,
                 only_changed ? changed_.ranges() : std::span<const ByteRange>(from_first_change),

@@ -107,6 +107,9 @@ class Edit final : private PassStreams {
   void replaced(std::uint64_t offset, std::size_t length) override;
   bool write(const char* bytes, std::size_t length) override;
   bool write_changed(std::uint64_t offset, const char* bytes, std::size_t length);
+  bool keeps_length() const {
+    return request_.old_string.view().size() == request_.new_string.view().size();
+  }
 
   bool place_temporary_files();
   bool create_record();
@@ -143,9 +146,9 @@ class Edit final : private PassStreams {
   // the target and in the new content.
   std::uint64_t first_change_ = 0;
   Checksum checksum_;  // of the new content written so far, from the first change on
-  // For old and new strings of one length: the blocks the edit changes, and
-  // whether the temporary file shares the target's other blocks.
-  bool same_length_ = false;
+  // For old and new strings of one length (keeps_length()): the blocks the
+  // edit changes, and whether the temporary file shares the target's other
+  // blocks.
   ChangedBlocks changed_;
   bool shares_blocks_ = false;
 };

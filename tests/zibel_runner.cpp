@@ -128,6 +128,17 @@ std::string replace_all(const std::string& text, const std::string& from, const 
   return result.append(text, position);
 }
 
+void expect_next_run_leaves_old_or_new(const ScratchDirectory& scratch,
+                                       const std::string& old_content,
+                                       const std::string& new_content) {
+  const RunResult next = scratch.run({"/rt", "notes.txt", "absent", "x"});
+  EXPECT_EQ(next.status, 0);
+  EXPECT_EQ(next.out + next.err, "");
+  const std::string content = scratch.read("notes.txt");
+  EXPECT_TRUE(content == old_content || content == new_content);
+  EXPECT_EQ(scratch.names(), std::vector<std::string>{"notes.txt"});
+}
+
 std::string binary_under_test() {
   const char* chosen = std::getenv("ZIBEL_BINARY");
   return chosen != nullptr ? chosen : ZIBEL_BINARY;

@@ -91,6 +91,13 @@ class ScratchDirectory {
   mutable int runs_ = 0;
 };
 
+// One more run, of an edit that finds nothing, after a run was cut short:
+// it ends with status 0, prints nothing, and leaves notes.txt holding
+// `old_content` or `new_content`, and no other file.
+void expect_next_run_leaves_old_or_new(const ScratchDirectory& scratch,
+                                       const std::string& old_content,
+                                       const std::string& new_content);
+
 // An XFS file system in memory, where files can share blocks: an image of its
 // own in /dev/shm, on a loop device, unmounted and removed when it goes.
 // Needs root, xfsprogs and loop devices; mounted() says whether it was made.
